@@ -1,0 +1,292 @@
+// The real keymon binary in a private Xvfb, driven by XTEST key events, on
+// the SDL 1.2 runtime named by KEYMON_RUNTIME (classic or compat).
+// GoogleTest first: X11 defines a macro None that its headers also use as a name.
+#include <gtest/gtest.h>
+
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "xdriver.h"
+
+namespace {
+
+std::string hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", value);
+    return text;
+}
+
+std::string line(const std::string& name, unsigned scancode, unsigned unicode, const std::string& text) {
+    return "ITEM_ID_XY " + name + " " + hex(scancode) + " " + hex(unicode) + " " + text + " \n";
+}
+
+class Keymon : public ::testing::Test {
+public:
+    static inline XServer server;
+    static inline std::string server_error;
+    static inline const Runtime runtime = runtime_from_env();
+
+    static void SetUpTestSuite() { server_error = start_xserver(server); }
+    static void TearDownTestSuite() { stop_xserver(server); }
+
+    void SetUp() override { ASSERT_EQ(server_error, ""); }
+    void TearDown() override {
+        end_monitor();
+        release_all();
+    }
+
+    bool compat() const { return runtime == Runtime::compat; }
+    Display* x() const { return server.conn; }
+    unsigned code(KeySym sym) const { return XKeysymToKeycode(x(), sym); }
+
+    // Both lines of one key typed without modifiers.
+    std::string tap_lines(const std::string& name, KeySym sym, unsigned unicode, const std::string& text,
+                          unsigned scancode = ~0u) const {
+        if (scancode == ~0u) scancode = code(sym);
+        return line(name, scancode, unicode, text) + line(name, scancode, 0, "");
+    }
+
+    // Starts the monitor and waits until it is on screen with the focus and
+    // idle in its loop. Keys typed any earlier could be dropped while SDL
+    // sets the window up, or read before Unicode translation is on.
+    void start(Output output = Output::pty) {
+        end_monitor();
+        owned = std::make_unique<Monitor>();
+        LaunchOptions options;
+        options.display = server.display;
+        options.runtime = runtime;
+        options.output = output;
+        ASSERT_EQ(launch_monitor(monitor(), KEYMON_BINARY, options), "");
+        window = find_and_focus_window(x(), monitor().pid);
+        ASSERT_NE(window, None) << "no focused keymon window; stderr: " << monitor_errors(monitor());
+        const std::string library = mapped_sdl_library(monitor().pid);
+        ASSERT_EQ(library.find("sdl12-compat") != std::string::npos, compat()) << library;
+        ASSERT_TRUE(wait_idle(monitor().pid));
+    }
+
+    Monitor& monitor() { return *owned; }
+    std::string typed() { return monitor_output(monitor()); }
+
+    void end_monitor() {
+        if (!owned) return;
+        if (monitor().pid > 0) kill(monitor().pid, SIGKILL);
+        wait_monitor(monitor());
+        owned.reset();
+    }
+
+    // Runs `send` while the monitor is stopped, so that everything it sends
+    // is waiting on the monitor's connection when it goes on, and one pump
+    // takes it all into SDL's queue at once.
+    void while_stopped(const std::function<void()>& send) {
+        kill(monitor().pid, SIGSTOP);
+        int status = 0;
+        ASSERT_EQ(waitpid(monitor().pid, &status, WUNTRACED), monitor().pid);
+        ASSERT_TRUE(WIFSTOPPED(status));
+        send();
+        XSync(x(), False);
+        kill(monitor().pid, SIGCONT);
+    }
+
+    // Leaves no key down in the server for the next test.
+    void release_all() {
+        for (KeySym sym : {XK_Escape, XK_Shift_L, XK_Control_L, XK_Alt_L}) {
+            send_strokes(x(), {{sym, false}});
+        }
+    }
+
+    // Both lines of each of these letters and digits, typed without Shift.
+    std::string plain_lines(const std::vector<KeySym>& keys) const {
+        std::string lines;
+        for (KeySym sym : keys) {
+            const char c = static_cast<char>(sym);
+            lines += tap_lines(std::string("SDLK_") + c, sym, static_cast<unsigned>(sym), {c});
+        }
+        return lines;
+    }
+
+    std::unique_ptr<Monitor> owned;
+    Window window = None;
+};
+
+TEST_F(Keymon, TypedKeysGiveExactReportLines) {
+    start();
+    // A letter typed again within the same millisecond is taken for an
+    // auto-repeat by the SDL2-based runtime, so no letter comes twice here.
+    send_strokes(x(), taps({XK_a, XK_B, XK_1, XK_Return, XK_KP_Enter, XK_F1, XK_space}));
+    send_strokes(x(), {{XK_Escape, true}});
+    EXPECT_EQ(wait_monitor(monitor()), 0);
+    const unsigned shift = code(XK_Shift_L);
+    const std::string expected =
+        tap_lines("SDLK_a", XK_a, 0x61, "a") + line("SDLK_LSHIFT", shift, 0, "") +
+        line("SDLK_b", code(XK_b), 0x42, "B") + line("SDLK_b", code(XK_b), 0, "") +
+        line("SDLK_LSHIFT", shift, 0, "") + tap_lines("SDLK_1", XK_1, 0x31, "1") +
+        tap_lines("SDLK_RETURN", XK_Return, 0xd, "\r") +
+        // The SDL2-based runtime has no scan code for keypad Enter.
+        tap_lines("SDLK_KP_ENTER", XK_KP_Enter, 0xd, "\r", compat() ? 0 : code(XK_KP_Enter)) +
+        tap_lines("SDLK_F1", XK_F1, 0, "") + tap_lines("SDLK_SPACE", XK_space, 0x20, " ");
+    EXPECT_EQ(typed(), expected);
+}
+
+TEST_F(Keymon, NonAsciiKeyOfAnAzertyLayoutIsWrittenAsUtf8) {
+    // On a French keyboard the key of "2" gives e acute.
+    const KeyCode two = static_cast<KeyCode>(code(XK_2));
+    const std::vector<KeySym> us = keycode_symbols(x(), two);
+    bind_keycode(x(), two, {XK_eacute, XK_2, XK_asciitilde});
+    start();
+    send_strokes(x(), taps({XK_eacute}));
+    send_strokes(x(), {{XK_Escape, true}});
+    EXPECT_EQ(wait_monitor(monitor()), 0);
+    bind_keycode(x(), two, us);
+    // Classic SDL names Latin-1 symbols SDLK_WORLD_n; the SDL2-based runtime
+    // names the key by its position on a US keyboard.
+    const std::string name = compat() ? "SDLK_2" : "SDLK_WORLD_73";
+    EXPECT_EQ(typed(), tap_lines(name, 0, 0xe9, "\xc3\xa9", two));
+}
+
+TEST_F(Keymon, KeysOutsideTheUsKeyPositionsReachOnlyClassicSdl) {
+    struct Case {
+        KeySym sym;
+        bool bound_before_start;  // else bound while running, as typing tools do
+        const char* classic_name;
+        unsigned unicode;
+        const char* text;
+    };
+    const Case cases[] = {
+        {XK_eacute, true, "SDLK_WORLD_73", 0xe9, "\xc3\xa9"},
+        {XK_EuroSign, false, "SDLK_UNKNOWN", 0x20ac, "\xe2\x82\xac"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(XKeysymToString(c.sym));
+        KeyCode spare = c.bound_before_start ? bind_spare_keycode(x(), c.sym) : 0;
+        start();
+        if (!c.bound_before_start) spare = bind_spare_keycode(x(), c.sym);
+        ASSERT_NE(spare, 0);
+        send_strokes(x(), taps({c.sym, XK_x}));
+        send_strokes(x(), {{XK_Escape, true}});
+        EXPECT_EQ(wait_monitor(monitor()), 0);
+        bind_keycode(x(), spare, {});
+        if (compat()) {
+            EXPECT_EQ(typed(), plain_lines({XK_x}));  // the key never arrives
+        } else {
+            EXPECT_EQ(typed(), tap_lines(c.classic_name, 0, c.unicode, c.text, spare) + plain_lines({XK_x}));
+        }
+        release_all();
+    }
+}
+
+struct Modifier {
+    KeySym sym;
+    const char* name;
+};
+
+TEST_F(Keymon, EscapeEndsTheRunWithoutALineWhateverModifiersAreDown) {
+    const std::vector<std::vector<Modifier>> cases = {
+        {},
+        {{XK_Shift_L, "SDLK_LSHIFT"}},
+        {{XK_Control_L, "SDLK_LCTRL"}},
+        {{XK_Shift_L, "SDLK_LSHIFT"}, {XK_Alt_L, "SDLK_LALT"}},
+    };
+    for (const auto& modifiers : cases) {
+        SCOPED_TRACE(modifiers.size());
+        start();
+        std::vector<Stroke> strokes;
+        std::string expected;
+        for (const Modifier& m : modifiers) {
+            strokes.push_back({m.sym, true});
+            expected += line(m.name, code(m.sym), 0, "");
+        }
+        strokes.push_back({XK_Escape, true});  // and no release
+        send_strokes(x(), strokes);
+        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(typed(), expected);
+        release_all();
+    }
+}
+
+TEST_F(Keymon, ReleaseOfEscapeQueuedBehindItsPressIsReported) {
+    start();
+    while_stopped([&] { send_strokes(x(), taps({XK_Escape})); });
+    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(typed(), line("SDLK_ESCAPE", code(XK_Escape), 0, ""));
+}
+
+TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
+    const std::vector<KeySym> before = {XK_q, XK_w, XK_e}, after = {XK_r, XK_t, XK_y};
+    // The quit request is a real WM_DELETE_WINDOW, as a window manager sends
+    // when the window is closed, or a press of Escape.
+    for (bool close : {true, false}) {
+        SCOPED_TRACE(close ? "window closed" : "Escape pressed");
+        start();
+        while_stopped([&] {
+            send_strokes(x(), taps(before));
+            if (close) {
+                request_close(x(), window);
+            } else {
+                send_strokes(x(), {{XK_Escape, true}});
+            }
+            send_strokes(x(), taps(after));
+        });
+        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(typed(), plain_lines(before) + plain_lines(after));
+        release_all();
+    }
+}
+
+TEST_F(Keymon, TermAndIntSignalsEndTheRunWithoutLosingBufferedLines) {
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        // Into a pipe the lines stay in the stream's buffer until the end.
+        start(Output::pipe);
+        const std::vector<KeySym> keys = {XK_k, XK_e, XK_y, XK_m, XK_o, XK_n};
+        send_strokes(x(), taps(keys));
+        kill(monitor().pid, signal);
+        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(typed(), plain_lines(keys));
+    }
+}
+
+TEST_F(Keymon, StartFailureIsReportedOnStandardErrorWithStatusOne) {
+    LaunchOptions options;  // no DISPLAY
+    options.runtime = runtime;
+    options.output = Output::pipe;
+    // Classic SDL would otherwise fall back to a text-mode video driver.
+    options.extra_env = {"SDL_VIDEODRIVER=x11"};
+    owned = std::make_unique<Monitor>();
+    ASSERT_EQ(launch_monitor(monitor(), KEYMON_BINARY, options), "");
+    EXPECT_EQ(wait_monitor(monitor()), 1);
+    EXPECT_EQ(monitor_output(monitor()), "");
+    const std::string err = monitor_errors(monitor());
+    const std::string prefix = "Couldn't initialize SDL: ";
+    EXPECT_EQ(err.substr(0, prefix.size()), prefix);
+    EXPECT_EQ(count_lines(err), 1u);
+    EXPECT_GT(err.size(), prefix.size() + 1) << "the library's reason is missing";
+    EXPECT_EQ(err.back(), '\n');
+}
+
+TEST_F(Keymon, BurstOfTenThousandKeyEventsLosesNothing) {
+    start();
+    // Consecutive keys differ, and each comes back only after 35 others.
+    const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::vector<KeySym> keys;
+    for (int i = 0; i < 5000; ++i) keys.push_back(static_cast<KeySym>(letters[i % letters.size()]));
+    // One round trip per event: the server has taken each before the next
+    // is sent. Faster than that, with requests piled up unanswered, SDL's
+    // 128-event queue overflows inside a single pump on both runtimes.
+    send_strokes(x(), taps(keys), 1);
+    const std::string expected = plain_lines(keys);
+    wait_lines(monitor(), count_lines(expected), milliseconds(60000));
+    send_strokes(x(), {{XK_Escape, true}});
+    EXPECT_EQ(wait_monitor(monitor()), 0);
+    const std::string got = typed();
+    EXPECT_EQ(count_lines(got), count_lines(expected));
+    EXPECT_TRUE(got == expected) << "the lines differ from the typed keys";
+}
+
+}  // namespace

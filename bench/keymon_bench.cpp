@@ -46,12 +46,14 @@ bool run(const char* binary, Runtime runtime, XServer& server, int idle_seconds,
     const double idle_wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
     const double idle_cpu = double(cpu_ticks(monitor.pid) - ticks_before) / double(sysconf(_SC_CLK_TCK));
 
-    const std::string letters = "abcdefghijklmnopqrstuvwxyz0123456789";
-    std::vector<KeySym> keys;
-    for (int i = 0; i < events / 2; ++i) keys.push_back(static_cast<KeySym>(letters[i % letters.size()]));
+    const std::vector<KeySym> keys = burst_keys(static_cast<std::size_t>(events / 2));
     const std::size_t before = monitor_lines(monitor);
     const auto burst_start = Clock::now();
-    send_strokes(server.conn, taps(keys), per_round_trip);
+    if (per_round_trip) {
+        send_strokes(server.conn, taps(keys), per_round_trip);
+    } else {
+        send_burst(server.conn, keys);
+    }
     const std::size_t wanted = before + keys.size() * 2;
     // Lines still missing after a quiet second are taken as lost.
     for (std::size_t seen = before; seen < wanted && wait_lines(monitor, seen + 1, milliseconds(1000));) {

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 
@@ -380,6 +381,22 @@ void bind_keycode(Display* conn, KeyCode code, std::vector<KeySym> syms) {
     if (syms.empty()) syms.push_back(NoSymbol);
     XChangeKeyboardMapping(conn, code, static_cast<int>(syms.size()), syms.data(), 1);
     refresh_keymap(conn);
+}
+
+std::vector<KeySym> burst_keys(std::size_t count) {
+    std::vector<KeySym> keys;
+    keys.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) keys.push_back(static_cast<KeySym>(burst_cycle[i % burst_cycle.size()]));
+    return keys;
+}
+
+void send_burst(Display* conn, const std::vector<KeySym>& keys) {
+    for (std::size_t at = 0; at < keys.size(); at += burst_cycle.size()) {
+        const auto next = Clock::now() + milliseconds(3);
+        const std::size_t end = std::min(keys.size(), at + burst_cycle.size());
+        send_strokes(conn, taps({keys.begin() + at, keys.begin() + end}), 1);
+        std::this_thread::sleep_until(next);
+    }
 }
 
 KeyCode bind_spare_keycode(Display* conn, KeySym sym) {

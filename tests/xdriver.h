@@ -91,6 +91,14 @@ std::vector<Stroke> taps(const std::vector<KeySym>& keys);
 // Sends the strokes through XTEST as fast as the server takes them; with
 // `per_round_trip` set, waits for the server after each that many strokes.
 void send_strokes(Display* conn, const std::vector<Stroke>& strokes, std::size_t per_round_trip = 0);
+// A burst types these keys in turn; no two neighbours are the same key.
+inline const std::string burst_cycle = "abcdefghijklmnopqrstuvwxyz0123456789";
+std::vector<KeySym> burst_keys(std::size_t count);
+// Types `keys` as fast as the server takes them, one round trip per event,
+// except that each turn of the cycle takes at least 3 ms: the SDL2-based
+// runtime drops a release when a press of the same key less than 2 ms later
+// is already queued, taking the two for an auto-repeat.
+void send_burst(Display* conn, const std::vector<KeySym>& keys);
 // The symbols the keymap gives `code`, trailing NoSymbol entries dropped.
 std::vector<KeySym> keycode_symbols(Display* conn, KeyCode code);
 // Gives `code` these symbols (none: unbinds it), as a layout switch does.

@@ -1,0 +1,33 @@
+# Sourced by run.sh and test.sh: installs the Debian packages the build and
+# the tests need, then configures and builds into build/.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build="$root/build"
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Installs whichever of the named packages are missing; apt-get update runs
+# only when something is.
+need_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "installing: ${missing[*]}" >&2
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev)
+test_packages=(libgtest-dev libxtst-dev xvfb xauth xkb-data x11-xkb-utils)
+demo_packages=(xvfb xdotool x11-utils)
+
+# configure_and_build [cmake options...]
+configure_and_build() {
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$build" -j"$(nproc)"
+}

@@ -217,6 +217,23 @@ TEST_F(Keymon, ReleaseOfEscapeQueuedBehindItsPressIsReported) {
     EXPECT_EQ(typed(), line("SDLK_ESCAPE", code(XK_Escape), 0, ""));
 }
 
+TEST_F(Keymon, ReleaseOfAKeyPressedElsewhereReachesOnlyClassicSdl) {
+    start();
+    // Escape goes down while no window of the monitor has the focus; only
+    // its release can reach the monitor, which therefore goes on running.
+    XSetInputFocus(x(), PointerRoot, RevertToPointerRoot, CurrentTime);
+    XWarpPointer(x(), None, DefaultRootWindow(x()), 0, 0, 0, 0, 600, 400);
+    send_strokes(x(), {{XK_Escape, true}});
+    ASSERT_EQ(find_and_focus_window(x(), monitor().pid), window);
+    send_strokes(x(), {{XK_Escape, false}});
+    send_strokes(x(), taps({XK_z}));
+    ASSERT_TRUE(wait_lines(monitor(), compat() ? 2 : 3)) << typed();
+    send_strokes(x(), {{XK_Escape, true}});
+    EXPECT_EQ(wait_monitor(monitor()), 0);
+    const std::string escape = compat() ? "" : line("SDLK_ESCAPE", code(XK_Escape), 0, "");
+    EXPECT_EQ(typed(), escape + plain_lines({XK_z}));
+}
+
 TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
     const std::vector<KeySym> before = {XK_q, XK_w, XK_e}, after = {XK_r, XK_t, XK_y};
     // The quit request is a real WM_DELETE_WINDOW, as a window manager sends
@@ -272,11 +289,16 @@ TEST_F(Keymon, StartFailureIsReportedOnStandardErrorWithStatusOne) {
 
 TEST_F(Keymon, BurstOfTenThousandKeyEventsLosesNothing) {
     start();
-    // Faster than one round trip per event, with requests piled up
-    // unanswered, SDL's 128-event queue overflows inside a single pump on
-    // both runtimes: no loop around it can keep up with that.
     const std::vector<KeySym> keys = burst_keys(5000);
-    send_burst(x(), keys);
+    // Typing never runs more than 96 events ahead of the lines read back.
+    // SDL 1.2 holds 128 events and takes all the connection has in one
+    // poll, so a monitor that stalls for a few milliseconds (another process
+    // on its core) would otherwise overflow it, whatever its loop does; the
+    // benchmark measures that free-running case.
+    const std::size_t before = monitor_lines(monitor());
+    send_burst(x(), keys, [&](std::size_t sent) {
+        if (sent > 96) wait_lines(monitor(), before + sent - 96, milliseconds(5000));
+    });
     const std::string expected = plain_lines(keys);
     wait_lines(monitor(), count_lines(expected), milliseconds(60000));
     send_strokes(x(), {{XK_Escape, true}});

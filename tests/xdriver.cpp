@@ -390,12 +390,21 @@ std::vector<KeySym> burst_keys(std::size_t count) {
     return keys;
 }
 
-void send_burst(Display* conn, const std::vector<KeySym>& keys) {
-    for (std::size_t at = 0; at < keys.size(); at += burst_cycle.size()) {
-        const auto next = Clock::now() + milliseconds(3);
-        const std::size_t end = std::min(keys.size(), at + burst_cycle.size());
-        send_strokes(conn, taps({keys.begin() + at, keys.begin() + end}), 1);
-        std::this_thread::sleep_until(next);
+void send_burst(Display* conn, const std::vector<KeySym>& keys,
+                const std::function<void(std::size_t)>& before_each) {
+    // When each key was last released, as seen after the server's answer.
+    std::vector<Clock::time_point> released(256, Clock::time_point{});
+    std::size_t sent = 0;
+    for (KeySym sym : keys) {
+        const KeyCode code = XKeysymToKeycode(conn, sym);
+        if (before_each) before_each(sent);
+        sent += 2;
+        std::this_thread::sleep_until(released[code] + milliseconds(3));
+        XTestFakeKeyEvent(conn, code, True, CurrentTime);
+        XSync(conn, False);
+        XTestFakeKeyEvent(conn, code, False, CurrentTime);
+        XSync(conn, False);
+        released[code] = Clock::now();
     }
 }
 

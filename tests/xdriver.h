@@ -94,11 +94,14 @@ void send_strokes(Display* conn, const std::vector<Stroke>& strokes, std::size_t
 // A burst types these keys in turn; no two neighbours are the same key.
 inline const std::string burst_cycle = "abcdefghijklmnopqrstuvwxyz0123456789";
 std::vector<KeySym> burst_keys(std::size_t count);
-// Types `keys` as fast as the server takes them, one round trip per event,
-// except that each turn of the cycle takes at least 3 ms: the SDL2-based
-// runtime drops a release when a press of the same key less than 2 ms later
-// is already queued, taking the two for an auto-repeat.
-void send_burst(Display* conn, const std::vector<KeySym>& keys);
+// Types `keys` (unshifted) as fast as the server takes them, one round trip
+// per event, except that a key is pressed again no sooner than 3 ms after
+// its release: the SDL2-based runtime drops a release when a press of the
+// same key less than 2 ms later is already queued, taking the two for an
+// auto-repeat. `before_each`, if given, is called with the count of events
+// sent so far before each key, and may hold the typing back.
+void send_burst(Display* conn, const std::vector<KeySym>& keys,
+                const std::function<void(std::size_t)>& before_each = {});
 // The symbols the keymap gives `code`, trailing NoSymbol entries dropped.
 std::vector<KeySym> keycode_symbols(Display* conn, KeyCode code);
 // Gives `code` these symbols (none: unbinds it), as a layout switch does.

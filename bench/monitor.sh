@@ -5,5 +5,5 @@
 # where SDL's event queue overflows.
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages "${monitor_packages[@]}" "${test_packages[@]}"
-configure_and_build -DBUILD_TESTING=ON >/dev/null
+configure_and_build "$build" -DBUILD_TESTING=ON >/dev/null
 "$build/bench/keymon_bench" "$build/keymon/keymon" "${1:-10}" "${2:-10000}" "${3:-0}"

@@ -23,11 +23,13 @@ need_packages() {
 }
 
 monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev)
-test_packages=(libgtest-dev libxtst-dev xvfb xauth xkb-data x11-xkb-utils)
+test_packages=(libgtest-dev libxtst-dev xvfb xauth xkb-data x11-xkb-utils clang libclang-rt-14-dev)
 demo_packages=(xvfb xdotool x11-utils)
 
-# configure_and_build [cmake options...]
+# configure_and_build DIR [cmake options...]
 configure_and_build() {
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$build" -j"$(nproc)"
+    local dir=$1
+    shift
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
 }

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs the
-# whole suite; exits non-zero on any failure.
+# whole suite; then builds it again with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, adds the codec's fuzzer, and runs it all once
+# more. Exits non-zero on any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
 need_packages "${monitor_packages[@]}" "${test_packages[@]}"
-configure_and_build -DBUILD_TESTING=ON -DKEYMON_WERROR=ON
-cd "$build"
-ctest --output-on-failure -j"$(nproc)"
+configure_and_build "$build" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON
+(cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+echo "== the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzer" >&2
+CC=clang CXX=clang++ configure_and_build "$root/build-sanitize" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON \
+    -DKEYMON_SANITIZE=ON -DKEYMON_FUZZ=ON
+(cd "$root/build-sanitize" && ctest --output-on-failure -j"$(nproc)")

@@ -41,7 +41,7 @@ TEST(ReportLine, ExactBytes) {
         {SDLK_a, 0x26, 0, "ITEM_ID_XY SDLK_a 0x26 0x0  \n"},  // two blanks: empty text
         {SDLK_UNKNOWN, 0, 0, "ITEM_ID_XY SDLK_UNKNOWN 0x0 0x0  \n"},  // never SDLK_FIRST
         {1, 0xff, 0x41, "ITEM_ID_XY (null) 0xff 0x41 A \n"},  // no row for 1
-        {-5, 9, 0, "ITEM_ID_XY (null) 0x9 0x0  \n"},
+        {400, 9, 0, "ITEM_ID_XY (null) 0x9 0x0  \n"},  // above SDLK_LAST
         {SDLK_EURO, 8, 0x20ac, "ITEM_ID_XY SDLK_EURO 0x8 0x20ac \xe2\x82\xac \n"},
         {SDLK_WORLD_73, 0xb, 0xe9, "ITEM_ID_XY SDLK_WORLD_73 0xb 0xe9 \xc3\xa9 \n"},
         {SDLK_ESCAPE, 9, 0x1b, "ITEM_ID_XY SDLK_ESCAPE 0x9 0x1b \x1b \n"},

@@ -5,6 +5,10 @@
 // at least 1, on success; 0 when there is nothing to read; -1 when the input
 // is malformed, the code point is not allowed or the destination is too
 // small. On -1 neither the destination nor the output code point is touched.
+//
+// Writers take (destination, capacity, code point); readers take (output,
+// source, length). The single-character routines are defined here so that
+// callers' loops inline them; nothing allocates and nothing keeps state.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +20,186 @@ constexpr int is_unicode_scalar(std::uint32_t value) {
     return value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF) ? 1 : 0;
 }
 
+// ---- UTF-8 ------------------------------------------------------------------
+
 // Writes `value` as 1 to 4 bytes of shortest-form UTF-8 into `dst`; no
 // terminating zero. Returns the byte count, or -1 when `value` is not a
 // scalar value or `capacity` is too small (nothing is written then).
-std::int32_t utf8_put_char(std::uint8_t* dst, std::uint32_t capacity, std::uint32_t value);
+constexpr std::int32_t utf8_put_char(std::uint8_t* dst, std::uint32_t capacity, std::uint32_t value) {
+    if (value < 0x80) {
+        if (capacity < 1) return -1;
+        dst[0] = static_cast<std::uint8_t>(value);
+        return 1;
+    }
+    if (value < 0x800) {
+        if (capacity < 2) return -1;
+        dst[0] = static_cast<std::uint8_t>(0xC0 | (value >> 6));
+        dst[1] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
+        return 2;
+    }
+    if (value < 0x10000) {
+        if (capacity < 3 || (value >= 0xD800 && value <= 0xDFFF)) return -1;
+        dst[0] = static_cast<std::uint8_t>(0xE0 | (value >> 12));
+        dst[1] = static_cast<std::uint8_t>(0x80 | ((value >> 6) & 0x3F));
+        dst[2] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
+        return 3;
+    }
+    if (capacity < 4 || value > 0x10FFFF) return -1;
+    dst[0] = static_cast<std::uint8_t>(0xF0 | (value >> 18));
+    dst[1] = static_cast<std::uint8_t>(0x80 | ((value >> 12) & 0x3F));
+    dst[2] = static_cast<std::uint8_t>(0x80 | ((value >> 6) & 0x3F));
+    dst[3] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
+    return 4;
+}
+
+namespace utf_detail {
+
+// The four- to six-byte forms (first byte 0xF0..0xFD, checked by the
+// caller): rare in text, so kept out of the inlined common path.
+constexpr std::int32_t utf8_get_long(CodePoint* out, const std::uint8_t* src, std::uint32_t length,
+                                     std::uint32_t first) {
+    const std::uint32_t tail = first < 0xF8 ? 3 : first < 0xFC ? 4 : 5;
+    if (length - 1 < tail) return -1;
+    std::uint32_t value = first & (0x3Fu >> tail);
+    for (std::uint32_t i = 1; i <= tail; ++i) {
+        const std::uint32_t bits = src[i] ^ 0x80u;
+        if (bits > 0x3F) return -1;
+        value = (value << 6) | bits;
+    }
+    // The smallest value each form may carry: 0x10000, 0x200000, 0x4000000.
+    if (value < (1u << (5 * tail + 1))) return -1;
+    *out = static_cast<CodePoint>(value);
+    return static_cast<std::int32_t>(tail + 1);
+}
+
+}  // namespace utf_detail
+
+// Reads one character of 1 to 6 bytes from `src` (`length` bytes available)
+// into `*out`. Overlong forms are refused; the value is not tested against
+// the scalar rules, so surrogates, values up to 0x1FFFFF in four bytes and
+// the old five- and six-byte forms (up to 31 bits) are read as they are.
+// Returns the bytes consumed, 0 for an absent source or a zero length, -1
+// for a malformed or cut-off sequence.
+constexpr std::int32_t utf8_get_char(CodePoint* out, const std::uint8_t* src, std::uint32_t length) {
+    if (src == nullptr || length == 0) return 0;
+    const std::uint32_t first = src[0];
+    if (first < 0x80) {
+        *out = static_cast<CodePoint>(first);
+        return 1;
+    }
+    // Continuation bytes, and C0/C1, which can only start overlong forms.
+    if (first < 0xC2) return -1;
+    if (first < 0xE0) {
+        if (length < 2) return -1;
+        const std::uint32_t b1 = src[1] ^ 0x80u;
+        if (b1 > 0x3F) return -1;
+        *out = static_cast<CodePoint>(((first & 0x1F) << 6) | b1);
+        return 2;
+    }
+    if (first < 0xF0) {
+        if (length < 3) return -1;
+        const std::uint32_t b1 = src[1] ^ 0x80u, b2 = src[2] ^ 0x80u;
+        if ((b1 | b2) > 0x3F) return -1;
+        const std::uint32_t value = ((first & 0x0F) << 12) | (b1 << 6) | b2;
+        if (value < 0x800) return -1;
+        *out = static_cast<CodePoint>(value);
+        return 3;
+    }
+    if (first > 0xFD) return -1;
+    return utf_detail::utf8_get_long(out, src, length, first);
+}
+
+// The first byte of the character that ends just before `pos`: moves back
+// one byte, then over any continuation bytes (0x80..0xBF). It has no lower
+// bound: there must be a non-continuation byte before `pos` in the same
+// buffer. Use utf8_back_char_bounded where the text may be malformed.
+constexpr const std::uint8_t* utf8_back_char(const std::uint8_t* pos) {
+    do --pos;
+    while ((*pos & 0xC0) == 0x80);
+    return pos;
+}
+
+// As utf8_back_char, but never moves before `start`, the first byte of the
+// text: from `start` itself it returns `start`, and a run of continuation
+// bytes reaching back to `start` stops there.
+constexpr const std::uint8_t* utf8_back_char_bounded(const std::uint8_t* start, const std::uint8_t* pos) {
+    if (pos <= start) return start;
+    do --pos;
+    while (pos > start && (*pos & 0xC0) == 0x80);
+    return pos;
+}
+
+// 1 if the zero-terminated `text` is a sequence of shortest-form UTF-8
+// encodings of scalar values (the empty text is), 0 if not or if `text` is
+// absent.
+int utf8_is_valid(const char* text);
+
+// ---- UTF-16 -----------------------------------------------------------------
+// Native order is the machine's (UTF-16LE on the targets); the swapped
+// routines store and fetch every unit with its two bytes exchanged.
+
+namespace utf_detail {
+
+constexpr std::uint32_t unit(std::uint16_t u, bool swapped) {
+    return swapped ? static_cast<std::uint32_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8))) : u;
+}
+
+constexpr std::uint16_t store(std::uint32_t u, bool swapped) {
+    return static_cast<std::uint16_t>(swapped ? ((u >> 8) | (u << 8)) : u);
+}
+
+template <bool swapped>
+constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
+    if (src == nullptr || count == 0) return 0;
+    const std::uint32_t first = unit(src[0], swapped);
+    if (first - 0xD800 >= 0x800) {
+        *out = static_cast<CodePoint>(first);
+        return 1;
+    }
+    if (first >= 0xDC00 || count < 2) return -1;
+    const std::uint32_t second = unit(src[1], swapped);
+    if (second - 0xDC00 >= 0x400) return -1;
+    *out = static_cast<CodePoint>(((first & 0x3FF) << 10) + (second & 0x3FF) + 0x10000);
+    return 2;
+}
+
+template <bool swapped>
+constexpr std::int32_t utf16_put(std::uint16_t* dst, std::uint32_t capacity, std::uint32_t value) {
+    if (value < 0x10000) {
+        if (capacity < 1 || (value >= 0xD800 && value <= 0xDFFF)) return -1;
+        dst[0] = store(value, swapped);
+        return 1;
+    }
+    if (capacity < 2 || value > 0x10FFFF) return -1;
+    const std::uint32_t rest = value - 0x10000;
+    dst[0] = store(0xD800 | (rest >> 10), swapped);
+    dst[1] = store(0xDC00 | (rest & 0x3FF), swapped);
+    return 2;
+}
+
+}  // namespace utf_detail
+
+// Reads one character from `count` native-order units at `src`: a unit that
+// is not a surrogate, or a high surrogate followed by a low one. Returns the
+// units consumed (1 or 2), 0 for an absent source or a count of 0, -1 for a
+// lone or cut-off surrogate.
+constexpr std::int32_t utf16_get_char(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
+    return utf_detail::utf16_get<false>(out, src, count);
+}
+
+// Writes `value` as one native-order unit, or a surrogate pair above 0xFFFF.
+// Returns the units written (1 or 2), or -1 when `value` is not a scalar
+// value or `capacity` is too small (nothing is written then).
+constexpr std::int32_t utf16_put_char(std::uint16_t* dst, std::uint32_t capacity, std::uint32_t value) {
+    return utf_detail::utf16_put<false>(dst, capacity, value);
+}
+
+// utf16_get_char over byte-swapped units (UTF-16BE on the targets).
+constexpr std::int32_t utf16_swapped_get_char(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
+    return utf_detail::utf16_get<true>(out, src, count);
+}
+
+// utf16_put_char storing byte-swapped units (UTF-16BE on the targets).
+constexpr std::int32_t utf16_swapped_put_char(std::uint16_t* dst, std::uint32_t capacity, std::uint32_t value) {
+    return utf_detail::utf16_put<true>(dst, capacity, value);
+}

@@ -26,7 +26,7 @@ constexpr int is_unicode_scalar(std::uint32_t value) {
 // terminating zero. Returns the byte count, or -1 when `value` is not a
 // scalar value or `capacity` is too small (nothing is written then).
 constexpr std::int32_t utf8_put_char(std::uint8_t* dst, std::uint32_t capacity, std::uint32_t value) {
-    if (value < 0x80) {
+    if (value < 0x80) [[likely]] {
         if (capacity < 1) return -1;
         dst[0] = static_cast<std::uint8_t>(value);
         return 1;
@@ -83,7 +83,7 @@ constexpr std::int32_t utf8_get_long(CodePoint* out, const std::uint8_t* src, st
 constexpr std::int32_t utf8_get_char(CodePoint* out, const std::uint8_t* src, std::uint32_t length) {
     if (src == nullptr || length == 0) return 0;
     const std::uint32_t first = src[0];
-    if (first < 0x80) {
+    if (first < 0x80) [[likely]] {
         *out = static_cast<CodePoint>(first);
         return 1;
     }
@@ -152,7 +152,7 @@ template <bool swapped>
 constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
     if (src == nullptr || count == 0) return 0;
     const std::uint32_t first = unit(src[0], swapped);
-    if (first - 0xD800 >= 0x800) {
+    if (first - 0xD800 >= 0x800) [[likely]] {
         *out = static_cast<CodePoint>(first);
         return 1;
     }
@@ -165,7 +165,7 @@ constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::
 
 template <bool swapped>
 constexpr std::int32_t utf16_put(std::uint16_t* dst, std::uint32_t capacity, std::uint32_t value) {
-    if (value < 0x10000) {
+    if (value < 0x10000) [[likely]] {
         if (capacity < 1 || (value >= 0xD800 && value <= 0xDFFF)) return -1;
         dst[0] = store(value, swapped);
         return 1;

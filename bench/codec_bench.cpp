@@ -1,0 +1,357 @@
+// The codec against the libraries callers would pick instead, on the same
+// inputs in the same run: decoding a whole text character by character,
+// validating it, and encoding every character back, in UTF-8 and in UTF-16
+// of both byte orders. Names are "work/input/implementation"; bytes per
+// second count the encoded text (UTF-8 bytes, or UTF-16 bytes).
+//
+// Before timing anything, every implementation's result is checked against
+// ours (sums of code points, verdicts, encoded bytes): a peer that disagrees
+// would not be doing the same work, and the run ends with status 1.
+#include <benchmark/benchmark.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
+#include <utf8.h>
+#include <utf8proc.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "utf.h"
+
+namespace {
+
+constexpr std::size_t target_size = 1 << 20;
+
+struct Input {
+    std::string name;
+    std::string utf8;                  // zero-terminated by std::string
+    std::vector<std::uint32_t> chars;  // its code points
+    std::vector<std::uint16_t> native, swapped;
+};
+
+void append_utf8(std::string& text, std::uint32_t c) {
+    std::uint8_t bytes[4];
+    const std::int32_t n = utf8_put_char(bytes, 4, c);
+    text.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
+}
+
+// Words of `letters` (drawn from [first, last]) between ASCII blanks and
+// punctuation, as running text in that script looks.
+std::string generated(std::uint32_t first, std::uint32_t last, int min_word, int max_word, bool blanks) {
+    std::mt19937 random(first);
+    std::string text;
+    while (text.size() < target_size) {
+        const int word = min_word + static_cast<int>(random() % static_cast<unsigned>(max_word - min_word + 1));
+        for (int i = 0; i < word; ++i) append_utf8(text, first + random() % (last - first + 1));
+        if (blanks) text += random() % 12 == 0 ? ". " : random() % 30 == 0 ? "\n" : " ";
+    }
+    return text;
+}
+
+// The X11 Compose table: real text in many scripts, mostly ASCII.
+std::string compose_table() {
+    std::ifstream file("/usr/share/X11/locale/en_US.UTF-8/Compose", std::ios::binary);
+    const std::string once((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string text;
+    while (!once.empty() && text.size() < target_size) text += once;
+    return text;
+}
+
+// Cuts `text` to at most the target size at a character boundary.
+void trim(std::string& text) {
+    if (text.size() <= target_size) return;
+    std::size_t end = target_size;
+    while ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+}
+
+std::vector<Input> make_inputs() {
+    std::vector<Input> inputs;
+    auto add = [&](const char* name, std::string text) {
+        if (text.empty()) return;
+        trim(text);
+        Input input{name, std::move(text), {}, {}, {}};
+        const auto* p = reinterpret_cast<const std::uint8_t*>(input.utf8.data());
+        const auto* end = p + input.utf8.size();
+        while (p < end) {
+            CodePoint c = 0;
+            p += utf8_get_char(&c, p, static_cast<std::uint32_t>(end - p));
+            input.chars.push_back(static_cast<std::uint32_t>(c));
+            std::uint16_t units[2];
+            const std::int32_t n = utf16_put_char(units, 2, static_cast<std::uint32_t>(c));
+            input.native.insert(input.native.end(), units, units + n);
+            utf16_swapped_put_char(units, 2, static_cast<std::uint32_t>(c));
+            input.swapped.insert(input.swapped.end(), units, units + n);
+        }
+        inputs.push_back(std::move(input));
+    };
+    add("ascii", generated('a', 'z', 1, 9, true));
+    add("compose", compose_table());
+    add("cyrillic", generated(0x430, 0x44F, 2, 10, true));
+    add("cjk", generated(0x4E00, 0x9FFF, 30, 30, false));
+    add("emoji", generated(0x1F600, 0x1F64F, 30, 30, false));
+    return inputs;
+}
+
+// ---- decoding UTF-8, summing the values ------------------------------------
+
+std::uint64_t decode_ours(const Input& in) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(in.utf8.data());
+    const auto length = static_cast<std::uint32_t>(in.utf8.size());
+    std::uint64_t sum = 0;
+    for (std::uint32_t i = 0; i < length;) {
+        CodePoint c;
+        const std::int32_t n = utf8_get_char(&c, s + i, length - i);
+        if (n <= 0) break;
+        sum += static_cast<std::uint32_t>(c);
+        i += static_cast<std::uint32_t>(n);
+    }
+    return sum;
+}
+
+std::uint64_t decode_icu(const Input& in) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(in.utf8.data());
+    const auto length = static_cast<std::int32_t>(in.utf8.size());
+    std::uint64_t sum = 0;
+    for (std::int32_t i = 0; i < length;) {
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0) break;
+        sum += static_cast<std::uint32_t>(c);
+    }
+    return sum;
+}
+
+std::uint64_t decode_utf8proc(const Input& in) {
+    const auto* p = reinterpret_cast<const utf8proc_uint8_t*>(in.utf8.data());
+    const auto* end = p + in.utf8.size();
+    std::uint64_t sum = 0;
+    while (p < end) {
+        utf8proc_int32_t c;
+        const utf8proc_ssize_t n = utf8proc_iterate(p, end - p, &c);
+        if (n <= 0) break;
+        sum += static_cast<std::uint32_t>(c);
+        p += n;
+    }
+    return sum;
+}
+
+std::uint64_t decode_utfcpp(const Input& in) {
+    const char* p = in.utf8.data();
+    const char* end = p + in.utf8.size();
+    std::uint64_t sum = 0;
+    while (p < end) sum += utf8::next(p, end);
+    return sum;
+}
+
+std::uint64_t decode_mbrtowc(const Input& in) {
+    const char* p = in.utf8.data();
+    const char* end = p + in.utf8.size();
+    std::mbstate_t state{};
+    std::uint64_t sum = 0;
+    while (p < end) {
+        wchar_t c;
+        const std::size_t n = std::mbrtowc(&c, p, static_cast<std::size_t>(end - p), &state);
+        if (n == 0 || n > 4) break;
+        sum += static_cast<std::uint32_t>(c);
+        p += n;
+    }
+    return sum;
+}
+
+// ---- validating UTF-8 ------------------------------------------------------
+
+std::uint64_t validate_ours(const Input& in) { return static_cast<std::uint64_t>(utf8_is_valid(in.utf8.c_str())); }
+std::uint64_t validate_mbstowcs(const Input& in) {
+    return std::mbstowcs(nullptr, in.utf8.c_str(), 0) != static_cast<std::size_t>(-1);
+}
+std::uint64_t validate_utfcpp(const Input& in) { return utf8::is_valid(in.utf8.begin(), in.utf8.end()); }
+std::uint64_t validate_strlen(const Input& in) { return std::strlen(in.utf8.c_str()) == in.utf8.size(); }
+
+// ---- encoding UTF-8; the result is a checksum of the bytes -----------------
+
+std::vector<std::uint8_t> out8(target_size + 16);
+std::vector<std::uint16_t> out16(target_size + 16);
+
+std::uint64_t checksum8(std::size_t n) {
+    benchmark::ClobberMemory();
+    return n * 31 + out8[n / 2] + out8[n - 1];
+}
+
+std::uint64_t encode_ours(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    const auto capacity = static_cast<std::uint32_t>(out8.size());
+    std::uint32_t at = 0;
+    for (std::uint32_t c : in.chars) {
+        const std::int32_t n = utf8_put_char(dst + at, capacity - at, c);
+        if (n < 0) break;
+        at += static_cast<std::uint32_t>(n);
+    }
+    return checksum8(at);
+}
+
+std::uint64_t encode_icu(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    const auto capacity = static_cast<std::int32_t>(out8.size());
+    std::int32_t at = 0;
+    UBool error = false;
+    for (std::uint32_t c : in.chars) {
+        U8_APPEND(dst, at, capacity, c, error);
+        if (error) break;
+    }
+    return checksum8(static_cast<std::size_t>(at));
+}
+
+std::uint64_t encode_utf8proc(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    std::size_t at = 0;
+    for (std::uint32_t c : in.chars) {
+        at += static_cast<std::size_t>(utf8proc_encode_char(static_cast<utf8proc_int32_t>(c), dst + at));
+    }
+    return checksum8(at);
+}
+
+std::uint64_t encode_utfcpp(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    std::uint8_t* at = dst;
+    for (std::uint32_t c : in.chars) at = utf8::append(c, at);
+    return checksum8(static_cast<std::size_t>(at - dst));
+}
+
+// ---- UTF-16 ----------------------------------------------------------------
+
+template <std::int32_t (*Get)(CodePoint*, const std::uint16_t*, std::uint32_t), bool swapped>
+std::uint64_t decode16_ours(const Input& in) {
+    const std::vector<std::uint16_t>& units = swapped ? in.swapped : in.native;
+    const std::uint16_t* s = units.data();
+    const auto length = static_cast<std::uint32_t>(units.size());
+    std::uint64_t sum = 0;
+    for (std::uint32_t i = 0; i < length;) {
+        CodePoint c;
+        const std::int32_t n = Get(&c, s + i, length - i);
+        if (n <= 0) break;
+        sum += static_cast<std::uint32_t>(c);
+        i += static_cast<std::uint32_t>(n);
+    }
+    return sum;
+}
+
+std::uint64_t decode16_icu(const Input& in) {
+    const std::uint16_t* s = in.native.data();
+    const auto length = static_cast<std::int32_t>(in.native.size());
+    std::uint64_t sum = 0;
+    for (std::int32_t i = 0; i < length;) {
+        UChar32 c;
+        U16_NEXT(s, i, length, c);
+        sum += static_cast<std::uint32_t>(c);
+    }
+    return sum;
+}
+
+// Swapped units are read back in native order, so all writers agree.
+std::uint64_t checksum16(std::size_t n, bool swapped = false) {
+    benchmark::ClobberMemory();
+    auto at = [&](std::size_t i) -> std::uint32_t {
+        return swapped ? static_cast<std::uint16_t>(out16[i] >> 8 | out16[i] << 8) : out16[i];
+    };
+    return n * 31 + at(n / 2) + at(n - 1);
+}
+
+template <std::int32_t (*Put)(std::uint16_t*, std::uint32_t, std::uint32_t), bool swapped>
+std::uint64_t encode16_ours(const Input& in) {
+    std::uint16_t* dst = out16.data();
+    const auto capacity = static_cast<std::uint32_t>(out16.size());
+    std::uint32_t at = 0;
+    for (std::uint32_t c : in.chars) {
+        const std::int32_t n = Put(dst + at, capacity - at, c);
+        if (n < 0) break;
+        at += static_cast<std::uint32_t>(n);
+    }
+    return checksum16(at, swapped);
+}
+
+std::uint64_t encode16_icu(const Input& in) {
+    std::uint16_t* dst = out16.data();
+    const auto capacity = static_cast<std::int32_t>(out16.size());
+    std::int32_t at = 0;
+    UBool error = false;
+    for (std::uint32_t c : in.chars) {
+        U16_APPEND(dst, at, capacity, c, error);
+        if (error) break;
+    }
+    return checksum16(static_cast<std::size_t>(at));
+}
+
+// ---- registration ----------------------------------------------------------
+
+using Work = std::uint64_t (*)(const Input&);
+
+struct Contender {
+    const char* name;
+    Work work;
+};
+
+struct Task {
+    const char* name;
+    bool utf16;  // bytes counted as UTF-16
+    std::vector<Contender> contenders;  // ours first; the rest must agree with it
+};
+
+// A peer for swapped UTF-16: none of them reads or writes byte-swapped units
+// a character at a time, so the swapped routines meet ICU's native ones.
+const std::vector<Task> tasks = {
+    {"utf8_get_char", false,
+     {{"ours", decode_ours}, {"icu", decode_icu}, {"utf8proc", decode_utf8proc}, {"utfcpp", decode_utfcpp},
+      {"glibc", decode_mbrtowc}}},
+    {"utf8_is_valid", false,
+     {{"ours", validate_ours}, {"glibc", validate_mbstowcs}, {"utfcpp", validate_utfcpp}, {"strlen", validate_strlen}}},
+    {"utf8_put_char", false,
+     {{"ours", encode_ours}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc}, {"utfcpp", encode_utfcpp}}},
+    {"utf16_get_char", true, {{"ours", decode16_ours<utf16_get_char, false>}, {"icu", decode16_icu}}},
+    {"utf16_swapped_get_char", true, {{"ours", decode16_ours<utf16_swapped_get_char, true>}, {"icu", decode16_icu}}},
+    {"utf16_put_char", true, {{"ours", encode16_ours<utf16_put_char, false>}, {"icu", encode16_icu}}},
+    {"utf16_swapped_put_char", true, {{"ours", encode16_ours<utf16_swapped_put_char, true>}, {"icu", encode16_icu}}},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!std::setlocale(LC_ALL, "C.UTF-8")) {
+        std::fprintf(stderr, "the C.UTF-8 locale is missing\n");
+        return 1;
+    }
+    static const std::vector<Input> inputs = make_inputs();
+    bool agree = true;
+    for (const Task& task : tasks) {
+        for (const Input& in : inputs) {
+            const std::uint64_t want = task.contenders[0].work(in);
+            for (const Contender& c : task.contenders) {
+                if (c.work(in) != want) {
+                    std::fprintf(stderr, "%s/%s/%s disagrees with the codec\n", task.name, in.name.c_str(), c.name);
+                    agree = false;
+                }
+            }
+            for (const Contender& c : task.contenders) {
+                const std::string name = std::string(task.name) + "/" + in.name + "/" + c.name;
+                const std::size_t bytes = task.utf16 ? in.native.size() * 2 : in.utf8.size();
+                benchmark::RegisterBenchmark(name.c_str(), [&in, &c, bytes](benchmark::State& state) {
+                    for (auto _ : state) benchmark::DoNotOptimize(c.work(in));
+                    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+                });
+            }
+        }
+    }
+    if (!agree) return 1;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

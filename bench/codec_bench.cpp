@@ -103,15 +103,16 @@ std::vector<Input> make_inputs() {
 // ---- decoding UTF-8, summing the values ------------------------------------
 
 std::uint64_t decode_ours(const Input& in) {
-    const auto* s = reinterpret_cast<const std::uint8_t*>(in.utf8.data());
-    const auto length = static_cast<std::uint32_t>(in.utf8.size());
+    const auto* p = reinterpret_cast<const std::uint8_t*>(in.utf8.data());
+    auto left = static_cast<std::uint32_t>(in.utf8.size());
     std::uint64_t sum = 0;
-    for (std::uint32_t i = 0; i < length;) {
+    while (left > 0) {
         CodePoint c;
-        const std::int32_t n = utf8_get_char(&c, s + i, length - i);
+        const std::int32_t n = utf8_get_char(&c, p, left);
         if (n <= 0) break;
         sum += static_cast<std::uint32_t>(c);
-        i += static_cast<std::uint32_t>(n);
+        p += n;
+        left -= static_cast<std::uint32_t>(n);
     }
     return sum;
 }
@@ -186,15 +187,15 @@ std::uint64_t checksum8(std::size_t n) {
 }
 
 std::uint64_t encode_ours(const Input& in) {
-    std::uint8_t* dst = out8.data();
-    const auto capacity = static_cast<std::uint32_t>(out8.size());
-    std::uint32_t at = 0;
+    std::uint8_t* p = out8.data();
+    auto left = static_cast<std::uint32_t>(out8.size());
     for (std::uint32_t c : in.chars) {
-        const std::int32_t n = utf8_put_char(dst + at, capacity - at, c);
+        const std::int32_t n = utf8_put_char(p, left, c);
         if (n < 0) break;
-        at += static_cast<std::uint32_t>(n);
+        p += n;
+        left -= static_cast<std::uint32_t>(n);
     }
-    return checksum8(at);
+    return checksum8(static_cast<std::size_t>(p - out8.data()));
 }
 
 std::uint64_t encode_icu(const Input& in) {
@@ -230,15 +231,16 @@ std::uint64_t encode_utfcpp(const Input& in) {
 template <std::int32_t (*Get)(CodePoint*, const std::uint16_t*, std::uint32_t), bool swapped>
 std::uint64_t decode16_ours(const Input& in) {
     const std::vector<std::uint16_t>& units = swapped ? in.swapped : in.native;
-    const std::uint16_t* s = units.data();
-    const auto length = static_cast<std::uint32_t>(units.size());
+    const std::uint16_t* p = units.data();
+    auto left = static_cast<std::uint32_t>(units.size());
     std::uint64_t sum = 0;
-    for (std::uint32_t i = 0; i < length;) {
+    while (left > 0) {
         CodePoint c;
-        const std::int32_t n = Get(&c, s + i, length - i);
+        const std::int32_t n = Get(&c, p, left);
         if (n <= 0) break;
         sum += static_cast<std::uint32_t>(c);
-        i += static_cast<std::uint32_t>(n);
+        p += n;
+        left -= static_cast<std::uint32_t>(n);
     }
     return sum;
 }
@@ -266,15 +268,15 @@ std::uint64_t checksum16(std::size_t n, bool swapped = false) {
 
 template <std::int32_t (*Put)(std::uint16_t*, std::uint32_t, std::uint32_t), bool swapped>
 std::uint64_t encode16_ours(const Input& in) {
-    std::uint16_t* dst = out16.data();
-    const auto capacity = static_cast<std::uint32_t>(out16.size());
-    std::uint32_t at = 0;
+    std::uint16_t* p = out16.data();
+    auto left = static_cast<std::uint32_t>(out16.size());
     for (std::uint32_t c : in.chars) {
-        const std::int32_t n = Put(dst + at, capacity - at, c);
+        const std::int32_t n = Put(p, left, c);
         if (n < 0) break;
-        at += static_cast<std::uint32_t>(n);
+        p += n;
+        left -= static_cast<std::uint32_t>(n);
     }
-    return checksum16(at, swapped);
+    return checksum16(static_cast<std::size_t>(p - out16.data()), swapped);
 }
 
 std::uint64_t encode16_icu(const Input& in) {

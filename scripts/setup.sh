@@ -25,6 +25,8 @@ need_packages() {
 monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev)
 test_packages=(libgtest-dev libxtst-dev xvfb xauth xkb-data x11-xkb-utils clang libclang-rt-14-dev)
 demo_packages=(xvfb xdotool x11-utils)
+# The codec benchmark and its peers.
+bench_packages=(libbenchmark-dev libicu-dev libutf8proc-dev libutfcpp-dev)
 
 # configure_and_build DIR [cmake options...]
 configure_and_build() {

@@ -177,6 +177,13 @@ std::uint64_t validate_utfcpp(const Input& in) { return utf8::is_valid(in.utf8.b
 std::uint64_t validate_strlen(const Input& in) { return std::strlen(in.utf8.c_str()) == in.utf8.size(); }
 
 // ---- encoding UTF-8; the result is a checksum of the bytes -----------------
+//
+// room_note: ICU's U8_APPEND and U16_APPEND store a one-unit character
+// without looking at the capacity: the caller guarantees room. Our writers
+// are used the same way: the output buffers hold every input re-encoded
+// plus 16 spare units, so before each character there is always room for
+// its longest form, and the writers are told exactly that (4 bytes, 2
+// units). They still test it, and the value, on every call.
 
 std::vector<std::uint8_t> out8(target_size + 16);
 std::vector<std::uint16_t> out16(target_size + 16);
@@ -187,13 +194,12 @@ std::uint64_t checksum8(std::size_t n) {
 }
 
 std::uint64_t encode_ours(const Input& in) {
+    // The buffer always has room for the longest form (see room_note).
     std::uint8_t* p = out8.data();
-    auto left = static_cast<std::uint32_t>(out8.size());
     for (std::uint32_t c : in.chars) {
-        const std::int32_t n = utf8_put_char(p, left, c);
+        const std::int32_t n = utf8_put_char(p, 4, c);
         if (n < 0) break;
         p += n;
-        left -= static_cast<std::uint32_t>(n);
     }
     return checksum8(static_cast<std::size_t>(p - out8.data()));
 }
@@ -269,12 +275,10 @@ std::uint64_t checksum16(std::size_t n, bool swapped = false) {
 template <std::int32_t (*Put)(std::uint16_t*, std::uint32_t, std::uint32_t), bool swapped>
 std::uint64_t encode16_ours(const Input& in) {
     std::uint16_t* p = out16.data();
-    auto left = static_cast<std::uint32_t>(out16.size());
     for (std::uint32_t c : in.chars) {
-        const std::int32_t n = Put(p, left, c);
+        const std::int32_t n = Put(p, 2, c);
         if (n < 0) break;
         p += n;
-        left -= static_cast<std::uint32_t>(n);
     }
     return checksum16(static_cast<std::size_t>(p - out16.data()), swapped);
 }

@@ -140,33 +140,40 @@ int utf8_is_valid(const char* text);
 
 namespace utf_detail {
 
-constexpr std::uint32_t unit(std::uint16_t u, bool swapped) {
-    return swapped ? static_cast<std::uint32_t>(static_cast<std::uint16_t>((u >> 8) | (u << 8))) : u;
-}
+constexpr std::uint32_t unit(std::uint16_t u, bool swapped) { return swapped ? __builtin_bswap16(u) : u; }
 
 constexpr std::uint16_t store(std::uint32_t u, bool swapped) {
-    return static_cast<std::uint16_t>(swapped ? ((u >> 8) | (u << 8)) : u);
+    return swapped ? __builtin_bswap16(static_cast<std::uint16_t>(u)) : static_cast<std::uint16_t>(u);
 }
 
 template <bool swapped>
 constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
     if (src == nullptr || count == 0) return 0;
     const std::uint32_t first = unit(src[0], swapped);
-    if (first - 0xD800 >= 0x800) [[likely]] {
+    if ((first & 0xF800) != 0xD800) [[likely]] {
         *out = static_cast<CodePoint>(first);
         return 1;
     }
-    if (first >= 0xDC00 || count < 2) return -1;
-    const std::uint32_t second = unit(src[1], swapped);
-    if (second - 0xDC00 >= 0x400) return -1;
-    *out = static_cast<CodePoint>(((first & 0x3FF) << 10) + (second & 0x3FF) + 0x10000);
+    if (count < 2) return -1;
+    // Both units as stored, tested at once: a high surrogate, then a low one.
+    const std::uint32_t stored = src[0] | static_cast<std::uint32_t>(src[1]) << 16;
+    if ((stored & (swapped ? 0x00FC00FCu : 0xFC00FC00u)) != (swapped ? 0x00DC00D8u : 0xDC00D800u)) return -1;
+    const std::uint32_t second = unit(static_cast<std::uint16_t>(stored >> 16), swapped);
+    // ((high - 0xD800) << 10) + (low - 0xDC00) + 0x10000, folded.
+    *out = static_cast<CodePoint>((first << 10) + second - ((0xD800u << 10) + 0xDC00 - 0x10000));
     return 2;
 }
 
 template <bool swapped>
 constexpr std::int32_t utf16_put(std::uint16_t* dst, std::uint32_t capacity, std::uint32_t value) {
-    if (value < 0x10000) [[likely]] {
-        if (capacity < 1 || (value >= 0xD800 && value <= 0xDFFF)) return -1;
+    // Below the surrogates is where nearly all text lives: one test.
+    if (value < 0xD800) [[likely]] {
+        if (capacity < 1) return -1;
+        dst[0] = store(value, swapped);
+        return 1;
+    }
+    if (value < 0x10000) {
+        if (value < 0xE000 || capacity < 1) return -1;
         dst[0] = store(value, swapped);
         return 1;
     }

@@ -54,11 +54,11 @@ constexpr std::int32_t utf8_put_char(std::uint8_t* dst, std::uint32_t capacity, 
 
 namespace utf_detail {
 
-// The four- to six-byte forms (first byte 0xF0..0xFD, checked by the
-// caller): rare in text, so kept out of the inlined common path.
+// The five- and six-byte forms (first byte 0xF8..0xFD), rare in any text.
 constexpr std::int32_t utf8_get_long(CodePoint* out, const std::uint8_t* src, std::uint32_t length,
                                      std::uint32_t first) {
-    const std::uint32_t tail = first < 0xF8 ? 3 : first < 0xFC ? 4 : 5;
+    if (first > 0xFD) return -1;
+    const std::uint32_t tail = first < 0xFC ? 4 : 5;
     if (length - 1 < tail) return -1;
     std::uint32_t value = first & (0x3Fu >> tail);
     for (std::uint32_t i = 1; i <= tail; ++i) {
@@ -66,7 +66,7 @@ constexpr std::int32_t utf8_get_long(CodePoint* out, const std::uint8_t* src, st
         if (bits > 0x3F) return -1;
         value = (value << 6) | bits;
     }
-    // The smallest value each form may carry: 0x10000, 0x200000, 0x4000000.
+    // The smallest value each form may carry: 0x200000, 0x4000000.
     if (value < (1u << (5 * tail + 1))) return -1;
     *out = static_cast<CodePoint>(value);
     return static_cast<std::int32_t>(tail + 1);
@@ -87,10 +87,10 @@ constexpr std::int32_t utf8_get_char(CodePoint* out, const std::uint8_t* src, st
         *out = static_cast<CodePoint>(first);
         return 1;
     }
-    // Continuation bytes, and C0/C1, which can only start overlong forms.
-    if (first < 0xC2) return -1;
+    // The continuation bytes of a form are tested together, each 10xxxxxx.
     if (first < 0xE0) {
-        if (length < 2) return -1;
+        // Continuation bytes, and C0/C1, which can only start overlong forms.
+        if (first < 0xC2 || length < 2) return -1;
         const std::uint32_t b1 = src[1] ^ 0x80u;
         if (b1 > 0x3F) return -1;
         *out = static_cast<CodePoint>(((first & 0x1F) << 6) | b1);
@@ -98,14 +98,24 @@ constexpr std::int32_t utf8_get_char(CodePoint* out, const std::uint8_t* src, st
     }
     if (first < 0xF0) {
         if (length < 3) return -1;
-        const std::uint32_t b1 = src[1] ^ 0x80u, b2 = src[2] ^ 0x80u;
-        if ((b1 | b2) > 0x3F) return -1;
-        const std::uint32_t value = ((first & 0x0F) << 12) | (b1 << 6) | b2;
+        const std::uint32_t tail = src[1] | static_cast<std::uint32_t>(src[2]) << 8;
+        if ((tail & 0xC0C0) != 0x8080) return -1;
+        const std::uint32_t value = ((first & 0x0F) << 12) | ((tail & 0x3F) << 6) | ((tail >> 8) & 0x3F);
         if (value < 0x800) return -1;
         *out = static_cast<CodePoint>(value);
         return 3;
     }
-    if (first > 0xFD) return -1;
+    if (first < 0xF8) {
+        if (length < 4) return -1;
+        const std::uint32_t all = first | static_cast<std::uint32_t>(src[1]) << 8 |
+                                  static_cast<std::uint32_t>(src[2]) << 16 | static_cast<std::uint32_t>(src[3]) << 24;
+        if ((all & 0xC0C0C000) != 0x80808000) return -1;
+        const std::uint32_t value =
+            ((first & 0x07) << 18) | ((all & 0x3F00) << 4) | ((all >> 10) & 0xFC0) | ((all >> 24) & 0x3F);
+        if (value < 0x10000) return -1;
+        *out = static_cast<CodePoint>(value);
+        return 4;
+    }
     return utf_detail::utf8_get_long(out, src, length, first);
 }
 

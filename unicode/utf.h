@@ -11,7 +11,10 @@
 // callers' loops inline them; nothing allocates and nothing keeps state.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 using CodePoint = std::int32_t;
 
@@ -156,6 +159,18 @@ constexpr std::uint16_t store(std::uint32_t u, bool swapped) {
     return swapped ? __builtin_bswap16(static_cast<std::uint16_t>(u)) : static_cast<std::uint16_t>(u);
 }
 
+// A surrogate pair stored with one 32-bit write where that is possible.
+template <bool swapped>
+constexpr void store_pair(std::uint16_t* dst, std::uint32_t high, std::uint32_t low) {
+    if (!std::is_constant_evaluated() && std::endian::native == std::endian::little) {
+        const std::uint32_t both = swapped ? __builtin_bswap32(high << 16 | low) : low << 16 | high;
+        std::memcpy(dst, &both, sizeof both);
+        return;
+    }
+    dst[0] = store(high, swapped);
+    dst[1] = store(low, swapped);
+}
+
 template <bool swapped>
 constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
     if (src == nullptr || count == 0) return 0;
@@ -189,8 +204,7 @@ constexpr std::int32_t utf16_put(std::uint16_t* dst, std::uint32_t capacity, std
     }
     if (capacity < 2 || value > 0x10FFFF) return -1;
     const std::uint32_t rest = value - 0x10000;
-    dst[0] = store(0xD800 | (rest >> 10), swapped);
-    dst[1] = store(0xDC00 | (rest & 0x3FF), swapped);
+    store_pair<swapped>(dst, 0xD800 | (rest >> 10), 0xDC00 | (rest & 0x3FF));
     return 2;
 }
 

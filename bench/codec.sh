@@ -25,7 +25,9 @@ awk -F, '
         split(name, part, "/"); key = part[1] "/" part[2]
         gbs = $6 / 1e9
         if (part[3] == "ours") { if (gbs > ours[key]) ours[key] = gbs }
-        else if (part[3] == "strlen") { if (gbs > floor_[key]) floor_[key] = gbs }
+        else if (part[3] == "strlen" || part[3] == "icu-native") {
+            if (gbs > ref[key]) { ref[key] = gbs; refname[key] = part[3] }
+        }
         else if (gbs > best[key]) { best[key] = gbs; peer[key] = part[3] }
     }
     END {
@@ -33,7 +35,7 @@ awk -F, '
         for (i = 1; i <= n; ++i) for (j = 1; j <= m; ++j) {
             k = routines[i] "/" inputs[j]
             if (!(k in ours)) continue
-            note = (k in floor_) ? sprintf(" (strlen: %.1f)", floor_[k]) : ""
+            note = (k in ref) ? sprintf(" (%s: %.2f)", refname[k], ref[k]) : ""
             printf "| %s | %s | %.2f | %s | %.2f | %.2f%s |\n", routines[i], inputs[j], ours[k], peer[k], best[k], ours[k] / best[k], note
         }
     }'

@@ -5,7 +5,7 @@
 # more. Exits non-zero on any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-need_packages "${monitor_packages[@]}" "${test_packages[@]}"
+need_packages "${monitor_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
 configure_and_build "$build" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON
 (cd "$build" && ctest --output-on-failure -j"$(nproc)")
 

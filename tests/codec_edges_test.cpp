@@ -30,17 +30,6 @@ TEST(CodecEdges, AbsentTextIsNotValidAndEmptyTextIs) {
     EXPECT_EQ(utf8_is_valid(""), 1);
 }
 
-TEST(CodecEdges, SteppingBackFindsEachCharacterStart) {
-    const std::uint8_t* text = bytes("a\xE2\x82\xAC\xF0\x9F\x98\x80");
-    struct Case {
-        std::size_t from, to;
-    };
-    for (const Case c : {Case{4, 1}, Case{1, 0}, Case{8, 4}, Case{3, 1}}) {
-        EXPECT_EQ(utf8_back_char(text + c.from), text + c.to) << c.from;
-        EXPECT_EQ(utf8_back_char_bounded(text, text + c.from), text + c.to) << c.from;
-    }
-}
-
 TEST(CodecEdges, BoundedStepBackNeverLeavesTheText) {
     // Nothing but continuation bytes: the one-argument form would walk out
     // of the buffer here.

@@ -1,5 +1,6 @@
 // Every code point through the three writers and back through their readers,
-// against glibc's iconv.
+// against glibc's iconv. UTF-16LE and UTF-16BE both matching iconv also
+// shows the swapped routines store the native units with their bytes exchanged.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,17 +93,6 @@ TEST(CodecWriters, EveryCodePointMatchesIconvReadsBackAndIsRefusedUntouched) {
                 ASSERT_EQ(e.put(small, capacity, value), -1);
                 for (std::uint8_t byte : small) ASSERT_EQ(byte, 0xAA);
             }
-        }
-    }
-}
-
-TEST(CodecWriters, SwappedUtf16IsNativeWithEveryUnitsBytesExchanged) {
-    for (std::uint32_t value = 0; value <= 0x10FFFF; ++value) {
-        std::uint16_t native[2] = {0x1111, 0x1111}, swapped[2] = {0x1111, 0x1111};
-        const std::int32_t n = utf16_put_char(native, 2, value);
-        ASSERT_EQ(utf16_swapped_put_char(swapped, 2, value), n);
-        for (std::int32_t i = 0; i < n; ++i) {
-            ASSERT_EQ(swapped[i], static_cast<std::uint16_t>(native[i] << 8 | native[i] >> 8)) << std::hex << value;
         }
     }
 }

@@ -9,7 +9,7 @@
 # Usage: bash bench/codec.sh [REPETITIONS [FILTER]]
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages g++ cmake make pkg-config libsdl1.2-dev "${bench_packages[@]}"
-configure_and_build "$build" >/dev/null
+configure_and_build "$build" -DBUILD_TESTING=OFF >/dev/null
 [ -x "$build/bench/codec_bench" ] || { echo "codec_bench was not built" >&2; exit 1; }
 
 echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; g++ $(g++ -dumpfullversion)"

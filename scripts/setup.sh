@@ -1,5 +1,5 @@
-# Sourced by run.sh and test.sh: installs the Debian packages the build and
-# the tests need, then configures and builds into build/.
+# Sourced by the scripts here and in bench/: installs the Debian packages
+# they need and configures and builds a build folder.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -175,18 +175,18 @@ template <bool swapped>
 constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
     if (src == nullptr || count == 0) return 0;
     const std::uint32_t first = unit(src[0], swapped);
-    if ((first & 0xF800) != 0xD800) [[likely]] {
-        *out = static_cast<CodePoint>(first);
-        return 1;
+    if ((first & 0xF800) == 0xD800) {
+        if (count < 2) return -1;
+        // Both units as stored, tested at once: a high surrogate, then a low one.
+        const std::uint32_t stored = src[0] | static_cast<std::uint32_t>(src[1]) << 16;
+        if ((stored & (swapped ? 0x00FC00FCu : 0xFC00FC00u)) != (swapped ? 0x00DC00D8u : 0xDC00D800u)) return -1;
+        const std::uint32_t second = unit(static_cast<std::uint16_t>(stored >> 16), swapped);
+        // ((high - 0xD800) << 10) + (low - 0xDC00) + 0x10000, folded.
+        *out = static_cast<CodePoint>((first << 10) + second - ((0xD800u << 10) + 0xDC00 - 0x10000));
+        return 2;
     }
-    if (count < 2) return -1;
-    // Both units as stored, tested at once: a high surrogate, then a low one.
-    const std::uint32_t stored = src[0] | static_cast<std::uint32_t>(src[1]) << 16;
-    if ((stored & (swapped ? 0x00FC00FCu : 0xFC00FC00u)) != (swapped ? 0x00DC00D8u : 0xDC00D800u)) return -1;
-    const std::uint32_t second = unit(static_cast<std::uint16_t>(stored >> 16), swapped);
-    // ((high - 0xD800) << 10) + (low - 0xDC00) + 0x10000, folded.
-    *out = static_cast<CodePoint>((first << 10) + second - ((0xD800u << 10) + 0xDC00 - 0x10000));
-    return 2;
+    *out = static_cast<CodePoint>(first);
+    return 1;
 }
 
 template <bool swapped>

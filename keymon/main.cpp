@@ -89,7 +89,7 @@ int main(int, char**) {
         // And within a few milliseconds of the last event, keep polling:
         // in a burst events come tens of microseconds apart, and a monitor
         // that slept and woke for each would fall behind until the queue
-        // overflowed (measured: up to 2% of a 10,000-event burst lost in
+        // overflowed (measured: up to 3% of a 10,000-event burst lost in
         // half of the runs without this).
         if (!found && SDL_GetTicks() - last_event > busy_after_event_ms) wait_for_input(wait);
     }

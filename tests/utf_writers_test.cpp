@@ -1,13 +1,15 @@
 // Every code point through the three writers and back through their readers,
 // against glibc's iconv. UTF-16LE and UTF-16BE both matching iconv also
 // shows the swapped routines store the native units with their bytes exchanged.
+// The codec's header comes first: it must compile on its own.
+#include "utf.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 #include "iconv_oracle.h"
-#include "utf.h"
 
 namespace {
 

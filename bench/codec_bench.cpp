@@ -103,19 +103,24 @@ std::vector<Input> make_inputs() {
 
 // ---- decoding UTF-8, summing the values ------------------------------------
 
-std::uint64_t decode_ours(const Input& in) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(in.utf8.data());
-    auto left = static_cast<std::uint32_t>(in.utf8.size());
+// Our readers, as their callers loop: a pointer and the units left.
+template <auto Get, typename Unit>
+std::uint64_t sum_ours(const Unit* p, std::uint32_t left) {
     std::uint64_t sum = 0;
     while (left > 0) {
         CodePoint c;
-        const std::int32_t n = utf8_get_char(&c, p, left);
+        const std::int32_t n = Get(&c, p, left);
         if (n <= 0) break;
         sum += static_cast<std::uint32_t>(c);
         p += n;
         left -= static_cast<std::uint32_t>(n);
     }
     return sum;
+}
+
+std::uint64_t decode_ours(const Input& in) {
+    return sum_ours<utf8_get_char>(reinterpret_cast<const std::uint8_t*>(in.utf8.data()),
+                                   static_cast<std::uint32_t>(in.utf8.size()));
 }
 
 std::uint64_t decode_icu(const Input& in) {
@@ -194,16 +199,20 @@ std::uint64_t checksum8(std::size_t n) {
     return n * 31 + out8[n / 2] + out8[n - 1];
 }
 
-std::uint64_t encode_ours(const Input& in) {
-    // The buffer always has room for the longest form (see room_note).
-    std::uint8_t* p = out8.data();
-    for (std::uint32_t c : in.chars) {
-        const std::int32_t n = utf8_put_char(p, 4, c);
+// Our writers, told the room for the longest form (see room_note); returns
+// the units written.
+template <auto Put, std::uint32_t room, typename Unit>
+std::size_t put_ours(Unit* start, const std::vector<std::uint32_t>& chars) {
+    Unit* p = start;
+    for (std::uint32_t c : chars) {
+        const std::int32_t n = Put(p, room, c);
         if (n < 0) break;
         p += n;
     }
-    return checksum8(static_cast<std::size_t>(p - out8.data()));
+    return static_cast<std::size_t>(p - start);
 }
+
+std::uint64_t encode_ours(const Input& in) { return checksum8(put_ours<utf8_put_char, 4>(out8.data(), in.chars)); }
 
 std::uint64_t encode_icu(const Input& in) {
     std::uint8_t* dst = out8.data();
@@ -235,21 +244,10 @@ std::uint64_t encode_utfcpp(const Input& in) {
 
 // ---- UTF-16 ----------------------------------------------------------------
 
-template <std::int32_t (*Get)(CodePoint*, const std::uint16_t*, std::uint32_t), bool swapped>
+template <auto Get, bool swapped>
 std::uint64_t decode16_ours(const Input& in) {
     const std::vector<std::uint16_t>& units = swapped ? in.swapped : in.native;
-    const std::uint16_t* p = units.data();
-    auto left = static_cast<std::uint32_t>(units.size());
-    std::uint64_t sum = 0;
-    while (left > 0) {
-        CodePoint c;
-        const std::int32_t n = Get(&c, p, left);
-        if (n <= 0) break;
-        sum += static_cast<std::uint32_t>(c);
-        p += n;
-        left -= static_cast<std::uint32_t>(n);
-    }
-    return sum;
+    return sum_ours<Get>(units.data(), static_cast<std::uint32_t>(units.size()));
 }
 
 std::uint64_t icu_next16(const std::uint16_t* s, std::int32_t length) {
@@ -280,20 +278,14 @@ std::uint64_t decode16_icu_swapped(const Input& in) {
 std::uint64_t checksum16(std::size_t n, bool swapped = false) {
     benchmark::ClobberMemory();
     auto at = [&](std::size_t i) -> std::uint32_t {
-        return swapped ? static_cast<std::uint16_t>(out16[i] >> 8 | out16[i] << 8) : out16[i];
+        return swapped ? __builtin_bswap16(out16[i]) : out16[i];
     };
     return n * 31 + at(n / 2) + at(n - 1);
 }
 
-template <std::int32_t (*Put)(std::uint16_t*, std::uint32_t, std::uint32_t), bool swapped>
+template <auto Put, bool swapped>
 std::uint64_t encode16_ours(const Input& in) {
-    std::uint16_t* p = out16.data();
-    for (std::uint32_t c : in.chars) {
-        const std::int32_t n = Put(p, 2, c);
-        if (n < 0) break;
-        p += n;
-    }
-    return checksum16(static_cast<std::size_t>(p - out16.data()), swapped);
+    return checksum16(put_ours<Put, 2>(out16.data(), in.chars), swapped);
 }
 
 std::int32_t icu_append16(const Input& in) {

@@ -7,7 +7,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 need_packages "${monitor_packages[@]}" x11-utils
 configure_and_build "$build" -DBUILD_TESTING=OFF >&2
 keymon="$build/keymon/keymon"
-# KEYMON_SDL=compat runs the same binary on the SDL2-based SDL 1.2.
 if [ "${KEYMON_SDL:-classic}" = compat ]; then
     export LD_LIBRARY_PATH="/usr/lib/x86_64-linux-gnu/sdl12-compat${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 fi

@@ -206,11 +206,17 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
     return "";
 }
 
+bool monitor_exited(Monitor& monitor, milliseconds limit) {
+    if (monitor.pid <= 0) return false;
+    const int pidfd = pidfd_of(monitor.pid);
+    const bool exited = pidfd >= 0 && readable(pidfd, Clock::now() + limit);
+    if (pidfd >= 0) close(pidfd);
+    return exited;
+}
+
 int wait_monitor(Monitor& monitor, milliseconds limit) {
     if (monitor.pid <= 0) return -1;
-    const int pidfd = pidfd_of(monitor.pid);
-    bool in_time = pidfd >= 0 && readable(pidfd, Clock::now() + limit);
-    if (pidfd >= 0) close(pidfd);
+    const bool in_time = monitor_exited(monitor, limit);
     if (!in_time) kill(monitor.pid, SIGKILL);
     int status = 0;
     waitpid(monitor.pid, &status, 0);

@@ -58,6 +58,9 @@ struct LaunchOptions {
 
 // Starts `binary` with the given environment; a thread collects its output.
 std::string launch_monitor(Monitor& monitor, const std::string& binary, const LaunchOptions& options);
+// True once the process has ended (it is not reaped), false if it has not
+// within `limit`.
+bool monitor_exited(Monitor& monitor, milliseconds limit);
 // Waits for the process to end; returns its exit status, or -1 on a signal
 // or after `limit` (the process is then killed).
 int wait_monitor(Monitor& monitor, milliseconds limit = milliseconds(15000));

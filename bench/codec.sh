@@ -9,11 +9,11 @@
 # Usage: bash bench/codec.sh [REPETITIONS [FILTER]]
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages g++ cmake make pkg-config libsdl1.2-dev "${bench_packages[@]}"
-configure_and_build "$build" -DBUILD_TESTING=OFF >/dev/null
-[ -x "$build/bench/codec_bench" ] || { echo "codec_bench was not built" >&2; exit 1; }
+configure_and_build "$root/build-bench" -DBUILD_TESTING=OFF >/dev/null
+[ -x "$root/build-bench/bench/codec_bench" ] || { echo "codec_bench was not built" >&2; exit 1; }
 
 echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; g++ $(g++ -dumpfullversion)"
-"$build/bench/codec_bench" --benchmark_format=csv --benchmark_repetitions="${1:-10}" \
+"$root/build-bench/bench/codec_bench" --benchmark_format=csv --benchmark_repetitions="${1:-10}" \
     --benchmark_enable_random_interleaving=true --benchmark_min_time=0.05 --benchmark_filter="${2:-.}" 2>/dev/null |
 awk -F, '
     BEGIN {

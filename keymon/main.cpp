@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "keymon.h"
+#include "window_title.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ int main(int, char**) {
     }
     SDL_SetVideoMode(100, 50, 16, SDL_ANYFORMAT);
     SDL_EnableUNICODE(1);
+    SDL_WM_SetCaption(keymon_window_title, keymon_window_title);
     const DisplayWait wait = find_display();
 
     int quit = 0;

@@ -1,0 +1,325 @@
+#include "compare.h"
+
+#include <X11/XKBlib.h>
+#include <X11/keysym.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <set>
+
+namespace {
+
+constexpr const char* report_tag = "ITEM_ID_XY ";
+
+// The keys every layout is tried with, as a person would name them.
+const std::vector<std::string> base_keys = {
+    // letters, with and without Shift; digits; punctuation
+    "a", "z", "m", "shift+a", "shift+z", "A",
+    "1", "2", "3", "4", "5", "6", "7", "8", "9", "0",
+    "minus", "equal", "bracketleft", "bracketright", "semicolon", "apostrophe", "grave",
+    "backslash", "comma", "period", "slash", "exclam", "at", "shift+1",
+    // editing keys
+    "space", "Return", "Tab", "BackSpace", "Delete",
+    // the keypad without Num Lock, then with it, then Num Lock off again
+    "KP_Insert", "KP_End", "KP_Down", "KP_Next", "KP_Left", "KP_Begin", "KP_Right", "KP_Home",
+    "KP_Up", "KP_Prior", "KP_Delete", "KP_Divide", "KP_Multiply", "KP_Subtract", "KP_Add", "KP_Enter",
+    "Num_Lock",
+    "KP_0", "KP_1", "KP_2", "KP_3", "KP_4", "KP_5", "KP_6", "KP_7", "KP_8", "KP_9", "KP_Decimal",
+    "Num_Lock",
+    // function keys, arrows and the navigation block
+    "F1", "F2", "F3", "F4", "F5", "F6", "F7", "F8", "F9", "F10", "F11", "F12",
+    "Up", "Down", "Left", "Right", "Insert", "Home", "End", "Prior", "Next",
+    // every modifier, alone
+    "Shift_L", "Shift_R", "Control_L", "Control_R", "Alt_L", "Alt_R", "Super_L", "Super_R",
+    "ISO_Level3_Shift", "Mode_switch",
+    // Caps Lock on, a letter, Caps Lock off
+    "Caps_Lock", "a", "Caps_Lock",
+    // a dead key and the letter it composes with
+    "dead_circumflex", "e",
+    // AltGr combinations
+    "ISO_Level3_Shift+e", "ISO_Level3_Shift+q", "ISO_Level3_Shift+2",
+};
+
+// A keysym that stands for a character outside ASCII (not a function key,
+// not a dead key or other ISO 9995 function, not a vendor key).
+bool non_ascii_character(KeySym sym) {
+    if ((sym & 0xff000000) == 0x01000000) return (sym & 0x00ffffff) > 0x7f;
+    return sym > 0x7e && sym < 0xfe00;
+}
+
+// The key that ends a key's lines: the monitor reports it after everything
+// typed before it, so once its two lines are out, the key's are too. A
+// modifier, because Xlib's compose handling lets modifiers pass through a
+// pending dead key without ending it.
+struct Sentinel {
+    KeySym sym;
+    const char* reported;  // the monitor's name for it
+};
+constexpr Sentinel sentinels[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_RCTRL"}};
+
+const Sentinel& sentinel_for(const KeySpec& spec) {
+    const Sentinel& first = sentinels[0];
+    const bool involved = spec.sym == first.sym ||
+                          std::find(spec.modifiers.begin(), spec.modifiers.end(), first.sym) != spec.modifiers.end();
+    return involved ? sentinels[1] : first;
+}
+
+bool is_sentinel_line(const std::string& line, const Sentinel& sentinel) {
+    const std::string prefix = std::string(report_tag) + sentinel.reported + " ";
+    return line.rfind(prefix, 0) == 0;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(text.substr(start, end - start + 1));
+    }
+    return lines;
+}
+
+std::size_t count_sentinel_lines(const std::string& text, std::size_t from, const Sentinel& sentinel) {
+    std::size_t count = 0;
+    for (const std::string& line : split_lines(text.substr(from))) count += is_sentinel_line(line, sentinel);
+    return count;
+}
+
+// A report line without its tag and its trailing blank and newline.
+std::string bare(const std::string& line) {
+    std::string text = line;
+    if (text.rfind(report_tag, 0) == 0) text.erase(0, std::char_traits<char>::length(report_tag));
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, " \n") == 0) text.resize(text.size() - 2);
+    return text;
+}
+
+// Taps the sentinel and waits, at most `limit`, for its two lines after
+// output offset `from`.
+bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Sentinel& sentinel,
+             std::size_t from, milliseconds limit) {
+    const KeyCode code = XKeysymToKeycode(server.conn, sentinel.sym);
+    if (code == 0) return false;
+    paced_stroke(server.conn, pacing, code, true);
+    paced_stroke(server.conn, pacing, code, false);
+    return wait_output(monitor, [&](const std::string& out) {
+        return out.size() >= from && count_sentinel_lines(out, from, sentinel) >= 2;
+    }, limit);
+}
+
+}  // namespace
+
+bool KeyResult::differs() const { return runtimes[0].lines != runtimes[1].lines; }
+
+std::vector<std::string> builtin_keys(Display* conn) {
+    std::vector<std::string> keys = base_keys;
+    std::set<std::string> seen(keys.begin(), keys.end());
+    XkbDescPtr xkb = XkbGetMap(conn, XkbAllClientInfoMask, XkbUseCoreKbd);
+    if (!xkb) return keys;
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+        for (int level = 0; level < 2; ++level) {
+            const KeySym sym = XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, level);
+            const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
+            if (name && non_ascii_character(sym) && seen.insert(name).second) keys.push_back(name);
+        }
+    }
+    XkbFreeKeyboard(xkb, 0, True);
+    return keys;
+}
+
+std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
+                             std::vector<KeyResult>& results, std::string& library,
+                             const std::function<void(pid_t)>& started, std::mutex& children) {
+    const int index = runtime == Runtime::classic ? 0 : 1;
+    // Both runtimes start from the same keyboard: no lock left on.
+    XkbLockModifiers(server.conn, XkbUseCoreKbd, 0xff, 0);
+    XSync(server.conn, False);
+
+    Monitor monitor;
+    LaunchOptions options;
+    options.display = server.display;
+    options.runtime = runtime;
+    const auto ended = [&] {
+        std::lock_guard<std::mutex> hold(children);
+        const int status = wait_monitor(monitor);
+        started(-1);
+        return status;
+    };
+    {
+        std::lock_guard<std::mutex> hold(children);
+        const std::string error = launch_monitor(monitor, keymon, options);
+        if (!error.empty()) return "keymon did not start: " + error;
+        started(monitor.pid);
+    }
+    const auto fail = [&](const std::string& why) {
+        kill(monitor.pid, SIGKILL);
+        ended();
+        std::string err = monitor_errors(monitor);
+        while (!err.empty() && err.back() == '\n') err.pop_back();
+        return why + (err.empty() ? "" : " (keymon: " + err + ")");
+    };
+    if (find_and_focus_window(server.conn, monitor.pid) == None) {
+        return fail(std::string("keymon did not open its window on the ") + runtime_name(runtime) + " runtime");
+    }
+    library = mapped_sdl_library(monitor.pid);
+    if ((library.find("sdl12-compat") != std::string::npos) != (runtime == Runtime::compat)) {
+        return fail(std::string("keymon did not load the ") + runtime_name(runtime) + " runtime (it mapped '" +
+                    library + "')");
+    }
+    KeyPacing pacing;
+    // The first key that comes back shows the monitor is taking keys.
+    if (!confirm(server, monitor, pacing, sentinels[0], 0, milliseconds(10000))) {
+        return fail("keymon did not report a key");
+    }
+    for (KeyResult& result : results) {
+        const Sentinel& sentinel = sentinel_for(result.spec);
+        const std::size_t from = monitor_output(monitor).size();
+        KeyReport& report = result.runtimes[index];
+        TypedKey typed;
+        const std::string typing = type_key(server.conn, pacing, result.spec, typed, [&] {
+            report.answered = confirm(server, monitor, pacing, sentinel, from, milliseconds(3000));
+        });
+        if (!typing.empty()) return fail(result.spec.text + ": " + typing);
+        if (index == 0) result.spare = typed.spare;
+        for (const std::string& line : split_lines(monitor_output(monitor).substr(from))) {
+            if (!is_sentinel_line(line, sentinel)) report.lines.push_back(bare(line));
+        }
+        if (monitor_exited(monitor, milliseconds(0))) return fail("keymon ended early, after " + result.spec.text);
+    }
+    const KeyCode escape = XKeysymToKeycode(server.conn, XK_Escape);
+    paced_stroke(server.conn, pacing, escape, true);
+    const int status = ended();
+    paced_stroke(server.conn, pacing, escape, false);
+    if (status != 0) return "keymon ended with status " + std::to_string(status);
+    return "";
+}
+
+namespace {
+
+// The text field of a report line may hold control characters (Return
+// gives a carriage return) or blanks; such a field is shown quoted, with
+// C escapes.
+std::string shown(const std::string& line) {
+    std::size_t field = 0, at = 0;
+    for (int i = 0; i < 3 && at != std::string::npos; ++i) {
+        at = line.find(' ', at);
+        if (at != std::string::npos) field = ++at;
+    }
+    if (at == std::string::npos) return line;
+    const std::string text = line.substr(field);
+    if (text.empty()) return line.substr(0, field - 1);
+    bool plain = true;
+    for (unsigned char c : text) plain = plain && c > 0x20 && c != 0x7f;
+    if (plain) return line;
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\r': quoted += "\\r"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\t': quoted += "\\t"; break;
+        case '\b': quoted += "\\b"; break;
+        case 0x1b: quoted += "\\e"; break;
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                quoted += hex;
+            } else {
+                quoted += static_cast<char>(c);
+            }
+        }
+    }
+    return line.substr(0, field) + quoted + "\"";
+}
+
+std::string key_label(const KeyResult& result) {
+    return result.spec.text + (result.spare ? " (spare keycode)" : "");
+}
+
+std::size_t width(const std::string& text) {
+    std::size_t columns = 0;
+    for (unsigned char c : text) columns += (c & 0xc0) != 0x80;
+    return columns;
+}
+
+std::string pad(const std::string& text, std::size_t columns) {
+    return text + std::string(columns > width(text) ? columns - width(text) : 0, ' ');
+}
+
+std::string cell(const KeyReport& report, std::size_t row) {
+    if (row < report.lines.size()) return shown(report.lines[row]);
+    return row == 0 ? (report.answered ? "-" : "- (no answer)") : "";
+}
+
+const char* const column_names[2] = {"classic SDL 1.2", "SDL2-based SDL 1.2"};
+
+}  // namespace
+
+std::string format_text(const std::vector<KeyResult>& results, bool all) {
+    std::size_t key_width = 3, classic_width = std::char_traits<char>::length(column_names[0]);
+    for (const KeyResult& result : results) {
+        key_width = std::max(key_width, width(key_label(result)));
+        for (const std::string& line : result.runtimes[0].lines) classic_width = std::max(classic_width, width(shown(line)));
+    }
+    std::string out = "  " + pad("key", key_width) + "  " + pad(column_names[0], classic_width) + "  " +
+                      column_names[1] + "\n";
+    for (const KeyResult& result : results) {
+        if (!all && !result.differs()) continue;
+        const std::size_t rows = std::max<std::size_t>(
+            1, std::max(result.runtimes[0].lines.size(), result.runtimes[1].lines.size()));
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::string left = cell(result.runtimes[0], row), right = cell(result.runtimes[1], row);
+            const bool same = row < result.runtimes[0].lines.size() && row < result.runtimes[1].lines.size() &&
+                              result.runtimes[0].lines[row] == result.runtimes[1].lines[row];
+            std::string line = std::string(same || (rows == 1 && !result.differs()) ? "  " : "! ") +
+                               pad(row == 0 ? key_label(result) : "", key_width) + "  " +
+                               pad(left, classic_width) + "  " + right;
+            while (!line.empty() && line.back() == ' ') line.pop_back();
+            out += line + "\n";
+        }
+    }
+    return out;
+}
+
+namespace {
+
+// One report line as Markdown code, escaped for a table cell.
+std::string code_span(const std::string& line) {
+    std::string text;
+    for (char c : shown(line)) text += c == '|' ? std::string("\\|") : std::string(1, c);
+    if (text.find('`') != std::string::npos) return "`` " + text + " ``";
+    return "`" + text + "`";
+}
+
+std::string markdown_cell(const KeyReport& report, const KeyReport& other) {
+    if (report.lines.empty()) return report.answered ? "nothing" : "no answer";
+    std::string out;
+    for (std::size_t row = 0; row < report.lines.size(); ++row) {
+        const bool same = row < other.lines.size() && other.lines[row] == report.lines[row];
+        if (row) out += "<br>";
+        out += same ? code_span(report.lines[row]) : "**" + code_span(report.lines[row]) + "**";
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string format_markdown(const std::vector<KeyResult>& results, bool all) {
+    std::string out = std::string("| key typed | ") + column_names[0] + " | " + column_names[1] + " |\n|---|---|---|\n";
+    for (const KeyResult& result : results) {
+        if (!all && !result.differs()) continue;
+        std::string key = "`" + result.spec.text + "`" + (result.spare ? " (spare keycode)" : "");
+        out += "| " + key + " | " + markdown_cell(result.runtimes[0], result.runtimes[1]) + " | " +
+               markdown_cell(result.runtimes[1], result.runtimes[0]) + " |\n";
+    }
+    return out;
+}
+
+std::string format_summary(const std::vector<KeyResult>& results, const std::string& layout) {
+    std::size_t differ = 0, spare = 0;
+    for (const KeyResult& result : results) differ += result.differs(), spare += result.spare;
+    return "layout " + layout + ": " + std::to_string(results.size()) + " keys typed, " + std::to_string(differ) +
+           " differ (" + std::to_string(spare) + " on a spare keycode)\n";
+}

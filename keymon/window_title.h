@@ -1,0 +1,7 @@
+// The title keymon gives its window. Setting it is the last step of
+// keymon's start-up, after Unicode translation is on, so a window that
+// carries it belongs to a monitor ready to take keys: tools that drive
+// keymon find its window by this title and wait for it.
+#pragma once
+
+inline constexpr char keymon_window_title[] = "keymon";

@@ -1,0 +1,227 @@
+// The monitor process: its environment, its output, its end.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "xdriver.h"
+#include "xdriver_internal.h"
+
+extern char** environ;
+
+namespace {
+
+int ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+}  // namespace
+
+bool readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, ms_left(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+bool process_ended(pid_t pid, Clock::time_point deadline) {
+    const int pidfd = pidfd_of(pid);
+    const bool ended = pidfd >= 0 && readable(pidfd, deadline);
+    if (pidfd >= 0) close(pidfd);
+    return ended;
+}
+
+void unblock_signals() {
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+Runtime runtime_from_env() {
+    const char* name = std::getenv("KEYMON_RUNTIME");
+    return name && std::strcmp(name, "compat") == 0 ? Runtime::compat : Runtime::classic;
+}
+
+const char* runtime_name(Runtime runtime) { return runtime == Runtime::compat ? "compat" : "classic"; }
+
+std::string runtime_libdir(Runtime runtime) {
+    if (runtime == Runtime::classic) return "";
+    const char* dir = std::getenv("KEYMON_COMPAT_LIBDIR");
+    return dir ? dir : KEYMON_COMPAT_LIBDIR;
+}
+
+std::string runtime_missing(Runtime runtime) {
+    if (runtime == Runtime::classic) return "";
+    const std::string library = runtime_libdir(runtime) + "/libSDL-1.2.so.0";
+    if (std::filesystem::exists(library)) return "";
+    return "the SDL2-based SDL 1.2 runtime is not installed (no " + library +
+           "; Debian package libsdl1.2-compat)";
+}
+
+namespace {
+
+void read_streams(Monitor* monitor) {
+    int fds[2] = {monitor->out_fd, monitor->err_fd};
+    std::string* sinks[2] = {&monitor->out, &monitor->err};
+    char buffer[65536];
+    while (fds[0] >= 0 || fds[1] >= 0) {
+        pollfd pfds[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+        if (poll(pfds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i] < 0 || pfds[i].revents == 0) continue;
+            const ssize_t got = read(fds[i], buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {  // end of stream; a pty master reports EIO instead
+                close(fds[i]);
+                fds[i] = -1;
+                continue;
+            }
+            const std::size_t lines = i == 0 ? count_lines(std::string(buffer, static_cast<std::size_t>(got))) : 0;
+            std::lock_guard<std::mutex> hold(monitor->lock);
+            sinks[i]->append(buffer, static_cast<std::size_t>(got));
+            monitor->out_lines += lines;
+            monitor->changed.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> hold(monitor->lock);
+    monitor->ended = true;
+    monitor->changed.notify_all();
+}
+
+std::vector<std::string> child_environment(const LaunchOptions& options) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry; ++entry) {
+        const std::string text = *entry;
+        if (text.rfind("DISPLAY=", 0) == 0 || text.rfind("LD_LIBRARY_PATH=", 0) == 0) continue;
+        env.push_back(text);
+    }
+    if (!options.display.empty()) env.push_back("DISPLAY=" + options.display);
+    const std::string libdir = runtime_libdir(options.runtime);
+    if (!libdir.empty()) env.push_back("LD_LIBRARY_PATH=" + libdir);
+    for (const std::string& extra : options.extra_env) env.push_back(extra);
+    return env;
+}
+
+}  // namespace
+
+std::string launch_monitor(Monitor& monitor, const std::string& binary, const LaunchOptions& options) {
+    int out_read = -1, out_write = -1, err_pipe[2];
+    if (options.output == Output::pty) {
+        termios raw{};
+        cfmakeraw(&raw);  // no newline translation: the bytes arrive as written
+        if (openpty(&out_read, &out_write, nullptr, &raw, nullptr) != 0) return errno_text("openpty");
+        fcntl(out_read, F_SETFD, FD_CLOEXEC);
+        fcntl(out_write, F_SETFD, FD_CLOEXEC);
+    } else {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
+        out_read = fds[0];
+        out_write = fds[1];
+    }
+    if (pipe2(err_pipe, O_CLOEXEC) != 0) return errno_text("pipe2");
+
+    std::vector<std::string> env = child_environment(options);
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    // Built before fork: the child of a threaded process may not allocate.
+    std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
+    for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) return errno_text("fork");
+    if (pid == 0) {
+        unblock_signals();
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        dup2(out_write, 1);
+        dup2(err_pipe[1], 2);
+        execve(binary.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(out_write);
+    close(err_pipe[1]);
+    monitor.pid = pid;
+    monitor.out_fd = out_read;
+    monitor.err_fd = err_pipe[0];
+    monitor.reader = std::thread(read_streams, &monitor);
+    return "";
+}
+
+bool monitor_exited(Monitor& monitor, milliseconds limit) {
+    return monitor.pid > 0 && process_ended(monitor.pid, Clock::now() + limit);
+}
+
+int wait_monitor(Monitor& monitor, milliseconds limit) {
+    if (monitor.pid <= 0) return -1;
+    const bool in_time = monitor_exited(monitor, limit);
+    if (!in_time) kill(monitor.pid, SIGKILL);
+    int status = 0;
+    waitpid(monitor.pid, &status, 0);
+    monitor.pid = -1;
+    if (monitor.reader.joinable()) monitor.reader.join();
+    if (!in_time || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+bool wait_output(Monitor& monitor, const std::function<bool(const std::string&)>& done,
+                 milliseconds limit) {
+    std::unique_lock<std::mutex> hold(monitor.lock);
+    return monitor.changed.wait_for(hold, limit, [&] { return done(monitor.out) || monitor.ended; }) &&
+           done(monitor.out);
+}
+
+bool wait_lines(Monitor& monitor, std::size_t lines, milliseconds limit) {
+    std::unique_lock<std::mutex> hold(monitor.lock);
+    return monitor.changed.wait_for(hold, limit, [&] { return monitor.out_lines >= lines || monitor.ended; }) &&
+           monitor.out_lines >= lines;
+}
+
+std::size_t monitor_lines(Monitor& monitor) {
+    std::lock_guard<std::mutex> hold(monitor.lock);
+    return monitor.out_lines;
+}
+
+std::string monitor_output(Monitor& monitor) {
+    std::lock_guard<std::mutex> hold(monitor.lock);
+    return monitor.out;
+}
+
+std::string monitor_errors(Monitor& monitor) {
+    std::lock_guard<std::mutex> hold(monitor.lock);
+    return monitor.err;
+}
+
+std::string mapped_sdl_library(pid_t pid) {
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const std::size_t at = line.find('/');
+        if (at != std::string::npos && line.find("libSDL-1.2.so", at) != std::string::npos) {
+            return line.substr(at);
+        }
+    }
+    return "";
+}
+

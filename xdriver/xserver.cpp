@@ -1,0 +1,324 @@
+// The private X server, its keyboard layout, X errors, and the monitor's window.
+#include <X11/Xatom.h>
+#include <X11/Xproto.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+
+#include "window_title.h"
+#include "xdriver.h"
+#include "xdriver_internal.h"
+
+namespace {
+
+std::mutex x_errors_lock;
+std::vector<std::string> x_errors;  // guarded by x_errors_lock
+// Set while a request must reach a window that exists: its BadWindow is then
+// a fault like any other.
+bool window_must_exist = false;
+
+int on_x_error(Display* conn, XErrorEvent* error) {
+    // A monitor that has just ended takes its window with it; a query or a
+    // focus change aimed at that window in the meantime is not a fault.
+    if (error->error_code == BadWindow && !window_must_exist) return 0;
+    if (error->error_code == BadMatch && error->request_code == X_SetInputFocus) return 0;
+    char text[160];
+    XGetErrorText(conn, error->error_code, text, sizeof text);
+    char line[320];
+    std::snprintf(line, sizeof line, "X error: %s (request %u.%u, resource 0x%lx)", text,
+                  error->request_code, error->minor_code, error->resourceid);
+    std::fprintf(stderr, "xdriver: %s\n", line);
+    std::lock_guard<std::mutex> hold(x_errors_lock);
+    x_errors.emplace_back(line);
+    return 0;
+}
+
+// Xorg with the dummy video driver and no input devices of its own: the
+// XTEST keyboard is its only keyboard, so a layout loaded on the core
+// keyboard is the one XTEST keys are read through.
+constexpr const char* xorg_config = R"(Section "ServerFlags"
+    Option "AutoAddDevices" "false"
+    Option "AutoEnableDevices" "false"
+EndSection
+Section "Device"
+    Identifier "dummy"
+    Driver "dummy"
+    VideoRam 16384
+EndSection
+Section "Screen"
+    Identifier "screen"
+    Device "dummy"
+    SubSection "Display"
+        Modes "800x600"
+    EndSubSection
+EndSection
+)";
+
+// The lines of Xorg's log that say why it stopped, if any.
+std::string xorg_failure(const std::string& dir) {
+    std::ifstream log(dir + "/Xorg.log");
+    std::string line, found;
+    while (std::getline(log, line)) {
+        if (line.rfind("(EE) ", 0) == 0 && line.size() > 6) found += (found.empty() ? "" : "; ") + line.substr(5);
+    }
+    return found;
+}
+
+// Runs a command to its end, at most `limit`; returns its exit status (-1
+// on a signal, a failed start or the limit) and what it printed.
+int run_command(const std::vector<std::string>& argv, std::string& printed, milliseconds limit) {
+    std::vector<char*> args;  // built before fork: the child may not allocate
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        unblock_signals();
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    const auto deadline = Clock::now() + limit;
+    char buffer[4096];
+    for (;;) {
+        if (!readable(fds[0], deadline)) break;
+        const ssize_t got = read(fds[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        printed.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(fds[0]);
+    if (!process_ended(pid, deadline)) kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+std::vector<std::string> take_x_errors() {
+    std::lock_guard<std::mutex> hold(x_errors_lock);
+    return std::exchange(x_errors, {});
+}
+
+std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) {
+    XSetErrorHandler(on_x_error);
+    std::string config;
+    if (kind == ServerKind::xorg) {
+        char dir[] = "/tmp/keymon-xorg.XXXXXX";
+        if (!mkdtemp(dir)) return errno_text("mkdtemp");
+        server.dir = dir;
+        config = server.dir + "/xorg.conf";
+        std::ofstream(config) << xorg_config;
+    }
+    const std::string log = server.dir + "/Xorg.log";
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
+    const pid_t pid = fork();
+    if (pid < 0) return errno_text("fork");
+    if (pid == 0) {
+        unblock_signals();
+        dup2(fds[1], 3);  // dup2 leaves the new descriptor inheritable
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (kind == ServerKind::xorg) {
+            execlp("Xorg", "Xorg", "-displayfd", "3", "-config", config.c_str(), "-logfile", log.c_str(),
+                   "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+        } else {
+            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                   "-noreset", static_cast<char*>(nullptr));
+        }
+        _exit(127);
+    }
+    close(fds[1]);
+    server.pid = pid;
+    const auto deadline = Clock::now() + limit;
+    std::string number;
+    char c = 0;
+    while (readable(fds[0], deadline) && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    const char* name = kind == ServerKind::xorg ? "Xorg" : "Xvfb";
+    if (number.empty()) {
+        std::string why = kind == ServerKind::xorg ? xorg_failure(server.dir) : "";
+        if (why.empty()) why = "is it installed?";
+        stop_xserver(server);
+        return std::string(name) + " did not start (" + why + ")";
+    }
+    server.display = ":" + number;
+    server.conn = XOpenDisplay(server.display.c_str());
+    if (!server.conn) {
+        stop_xserver(server);
+        return std::string("cannot connect to ") + name + " at " + server.display;
+    }
+    int event_base, error_base, major, minor;
+    if (!XTestQueryExtension(server.conn, &event_base, &error_base, &major, &minor)) {
+        stop_xserver(server);
+        return std::string(name) + " has no XTEST extension";
+    }
+    return "";
+}
+
+void stop_xserver(XServer& server) {
+    if (server.conn) XCloseDisplay(server.conn);
+    server.conn = nullptr;
+    if (server.pid > 0) {
+        kill(server.pid, SIGTERM);
+        if (!process_ended(server.pid, Clock::now() + milliseconds(10000))) kill(server.pid, SIGKILL);
+        waitpid(server.pid, nullptr, 0);
+    }
+    server.pid = -1;
+    if (!server.dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(server.dir, ignored);
+        server.dir.clear();
+    }
+}
+
+std::string current_layout(Display* conn) {
+    const Atom names = XInternAtom(conn, "_XKB_RULES_NAMES", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    std::string layout;
+    if (XGetWindowProperty(conn, DefaultRootWindow(conn), names, 0, 1024, False, XA_STRING, &type, &format,
+                           &count, &after, &data) == Success && data && format == 8) {
+        // rules, model, layout, variant, options, each ended by a zero
+        const char* field = reinterpret_cast<const char*>(data);
+        const char* end = field + count;
+        for (int i = 0; i < 2 && field < end; ++i) field += std::strlen(field) + 1;
+        if (field < end) layout = field;
+    }
+    if (data) XFree(data);
+    return layout;
+}
+
+std::string set_layout(XServer& server, const std::string& layout) {
+    std::string printed;
+    const int status = run_command({"setxkbmap", "-display", server.display, "-rules", "evdev", "-model", "pc105", "-layout", layout}, printed,
+                                   milliseconds(20000));
+    while (!printed.empty() && (printed.back() == '\n' || printed.back() == ' ')) printed.pop_back();
+    if (status == 127) return "setxkbmap is not installed (Debian package x11-xkb-utils)";
+    if (status != 0) {
+        return "unknown XKB layout '" + layout + "'" + (printed.empty() ? "" : " (setxkbmap: " + printed + ")");
+    }
+    refresh_keymap(server.conn);
+    const std::string now = current_layout(server.conn);
+    if (now != layout) return "the X server kept layout '" + now + "' instead of '" + layout + "'";
+    return "";
+}
+
+namespace {
+
+bool window_has_pid(Display* conn, Window window, pid_t pid) {
+    const Atom net_wm_pid = XInternAtom(conn, "_NET_WM_PID", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    bool match = false;
+    if (XGetWindowProperty(conn, window, net_wm_pid, 0, 1, False, XA_CARDINAL, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && count == 1 && format == 32) {
+        match = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == pid;
+    }
+    if (data) XFree(data);
+    return match;
+}
+
+// The title's bytes whatever its encoding: keymon's title is ASCII.
+bool has_keymon_title(Display* conn, Window window) {
+    XTextProperty name{};
+    bool match = false;
+    if (XGetWMName(conn, window, &name) && name.value && name.format == 8) {
+        match = std::string(reinterpret_cast<const char*>(name.value), name.nitems) == keymon_window_title;
+    }
+    if (name.value) XFree(name.value);
+    return match;
+}
+
+bool viewable(Display* conn, Window window) {
+    XWindowAttributes attributes;
+    return XGetWindowAttributes(conn, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+Window find_ready_window(Display* conn, pid_t pid) {
+    for (Window window : windows_of(conn, pid)) {
+        if (viewable(conn, window) && has_keymon_title(conn, window)) return window;
+    }
+    return None;
+}
+
+}  // namespace
+
+std::vector<Window> windows_of(Display* conn, pid_t pid) {
+    Window root, parent, *children = nullptr;
+    unsigned int count = 0;
+    std::vector<Window> found;
+    if (XQueryTree(conn, DefaultRootWindow(conn), &root, &parent, &children, &count)) {
+        for (unsigned int i = 0; i < count; ++i) {
+            if (window_has_pid(conn, children[i], pid)) found.push_back(children[i]);
+        }
+    }
+    if (children) XFree(children);
+    return found;
+}
+
+Window find_and_focus_window(Display* conn, pid_t pid, milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    // No window manager runs, so nothing announces the window: look again
+    // every few milliseconds until it is ready or the bound has passed.
+    for (;;) {
+        const Window window = find_ready_window(conn, pid);
+        if (window != None) {
+            XSetInputFocus(conn, window, RevertToPointerRoot, CurrentTime);
+            XSync(conn, False);
+            Window focus;
+            int revert;
+            XGetInputFocus(conn, &focus, &revert);
+            if (focus == window) return window;
+        }
+        if (Clock::now() >= deadline) return None;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
+bool request_close(Display* conn, Window window) {
+    XEvent event{};
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = XInternAtom(conn, "WM_PROTOCOLS", False);
+    event.xclient.format = 32;
+    event.xclient.data.l[0] = static_cast<long>(XInternAtom(conn, "WM_DELETE_WINDOW", False));
+    event.xclient.data.l[1] = CurrentTime;
+    const std::size_t errors_before = [] {
+        std::lock_guard<std::mutex> hold(x_errors_lock);
+        return x_errors.size();
+    }();
+    window_must_exist = true;
+    const Status sent = XSendEvent(conn, window, False, NoEventMask, &event);
+    XSync(conn, False);
+    window_must_exist = false;
+    std::lock_guard<std::mutex> hold(x_errors_lock);
+    return sent != 0 && x_errors.size() == errors_before;
+}

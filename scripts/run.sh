@@ -25,15 +25,11 @@ trap 'kill "$xvfb_pid" 2>/dev/null' EXIT
 
 "$keymon" &
 pid=$!
-window=$(timeout 15 xdotool search --sync --pid "$pid" | head -n 1)
+# keymon names its window as the last step of its start-up: a window of its
+# that has a name takes keys (keys typed any earlier could be dropped).
+window=$(timeout 15 xdotool search --sync --all --pid "$pid" --name . | head -n 1)
+[ -n "$window" ] || { echo "keymon: its window did not appear" >&2; kill "$pid"; exit 1; }
 xdotool windowfocus --sync "$window"
-# Keys typed while SDL is still setting the window up can be dropped: wait,
-# at most 15 s, until the monitor sits idle in its loop's bounded poll.
-for _ in $(seq 1500); do
-    read -r nr _ nfds timeout _ < "/proc/$pid/syscall" 2>/dev/null || true
-    [ "${nr:-}" = 7 ] && [ "${nfds:-}" = 0x1 ] && [ "${timeout:-}" = 0x64 ] && break
-    sleep 0.01
-done
 echo "keymon: typing: k e y m o n, Shift+1, Return, keypad Enter, F1, space, Euro sign, Escape" >&2
 xdotool key --delay 40 k e y m o n exclam Return KP_Enter F1 space EuroSign Escape
 wait "$pid"

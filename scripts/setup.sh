@@ -22,8 +22,10 @@ need_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev)
-test_packages=(libgtest-dev libxtst-dev xvfb xauth xkb-data x11-xkb-utils clang libclang-rt-14-dev)
+# keymon, and keymon-compare with the Xorg it runs real keyboard layouts in.
+monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev libxtst-dev
+                  xserver-xorg-core xserver-xorg-video-dummy xkb-data x11-xkb-utils)
+test_packages=(libgtest-dev xvfb xauth clang libclang-rt-14-dev)
 demo_packages=(xvfb xdotool x11-utils)
 # The codec benchmark and its peers.
 bench_packages=(libbenchmark-dev libicu-dev libutf8proc-dev libutfcpp-dev)

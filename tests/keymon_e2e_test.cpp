@@ -256,6 +256,8 @@ TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
         // in 60 here; classic: 0 in 200). Escape ends such a run; classic must
         // end on the close request alone.
         if (close && compat() && !monitor_exited(monitor(), milliseconds(3000))) {
+            std::fprintf(stderr, "close request to window 0x%lx ignored; keymon's standard error: %s\n", window,
+                         monitor_errors(monitor()).c_str());
             send_strokes(x(), {{XK_Escape, true}});
         }
         EXPECT_EQ(wait_monitor(monitor()), 0);

@@ -2,6 +2,7 @@
 #include <X11/XKBlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
+#include <string.h>
 #include <strings.h>
 
 #include "xdriver.h"
@@ -128,12 +129,22 @@ struct KeyPlace {
     unsigned extra = 0;  // ShiftMask and the AltGr modifier the level needs
 };
 
+// Keys that evdev keymaps define for modifiers alone and no keyboard has
+// (ISO_Level3_Shift and Mode_switch): chosen only when no real key carries
+// the symbol, as AltGr is the right Alt key on a real keyboard.
+bool virtual_key(const XkbDescPtr xkb, int code) {
+    if (!xkb->names || !xkb->names->keys) return false;
+    const std::string name(xkb->names->keys[code].name, strnlen(xkb->names->keys[code].name, XkbKeyNameLength));
+    return name == "LVL3" || name == "MDSW";
+}
+
 // Finds the key that gives `sym` in group 1 of the server's keymap with the
 // fewest added modifiers, in the current Num Lock (and other lock) state but
 // without Caps Lock, which is left to act on the key as it would for a person.
 bool find_key(Display* conn, KeySym sym, unsigned level3, KeyPlace& place) {
     XkbDescPtr xkb = XkbGetMap(conn, XkbAllClientInfoMask, XkbUseCoreKbd);
     if (!xkb) return false;
+    XkbGetNames(conn, XkbKeyNamesMask, xkb);
     XkbStateRec state{};
     XkbGetState(conn, XkbUseCoreKbd, &state);
     const unsigned locked = state.locked_mods & ~static_cast<unsigned>(LockMask);
@@ -141,14 +152,16 @@ bool find_key(Display* conn, KeySym sym, unsigned level3, KeyPlace& place) {
     if (level3 != 0) extras.insert(extras.end(), {level3, ShiftMask | level3});
     bool found = false;
     for (unsigned extra : extras) {
-        for (int code = xkb->min_key_code; code <= xkb->max_key_code && !found; ++code) {
+        for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
             unsigned consumed = 0;
             KeySym got = NoSymbol;
-            if (XkbTranslateKeyCode(xkb, static_cast<KeyCode>(code), locked | extra, &consumed, &got) && got == sym) {
-                place = {static_cast<KeyCode>(code), extra};
-                found = true;
+            if (!XkbTranslateKeyCode(xkb, static_cast<KeyCode>(code), locked | extra, &consumed, &got) || got != sym) {
+                continue;
             }
+            if (!found || virtual_key(xkb, place.code)) place = {static_cast<KeyCode>(code), extra};
+            found = true;
         }
+        if (found) break;
     }
     XkbFreeKeyboard(xkb, 0, True);
     return found;

@@ -107,6 +107,22 @@ bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Sentine
     }, limit);
 }
 
+bool dead_key(KeySym sym) { return sym >= XK_dead_grave && sym <= 0xfe8f; }
+
+// The state a person would need to know to read a key's lines.
+std::string typing_context(Display* conn, const KeyResult* previous) {
+    std::vector<std::string> parts;
+    if (previous && dead_key(previous->spec.sym)) parts.push_back("after " + previous->spec.text);
+    XkbStateRec state{};
+    XkbGetState(conn, XkbUseCoreKbd, &state);
+    if (state.locked_mods & LockMask) parts.push_back("Caps Lock on");
+    const unsigned num_lock = XkbKeysymToModifiers(conn, XK_Num_Lock);
+    if (num_lock && (state.locked_mods & num_lock)) parts.push_back("Num Lock on");
+    std::string text;
+    for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+    return text;
+}
+
 }  // namespace
 
 bool KeyResult::differs() const { return runtimes[0].lines != runtimes[1].lines; }
@@ -171,7 +187,10 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
     if (!confirm(server, monitor, pacing, sentinels[0], 0, milliseconds(10000))) {
         return fail("keymon did not report a key");
     }
+    const KeyResult* previous = nullptr;
     for (KeyResult& result : results) {
+        if (index == 0) result.context = typing_context(server.conn, previous);
+        previous = &result;
         const Sentinel& sentinel = sentinel_for(result.spec);
         const std::size_t from = monitor_output(monitor).size();
         KeyReport& report = result.runtimes[index];
@@ -234,9 +253,13 @@ std::string shown(const std::string& line) {
     return line.substr(0, field) + quoted + "\"";
 }
 
-std::string key_label(const KeyResult& result) {
-    return result.spec.text + (result.spare ? " (spare keycode)" : "");
+std::string key_notes(const KeyResult& result) {
+    std::string notes = result.spare ? "spare keycode" : "";
+    if (!result.context.empty()) notes += (notes.empty() ? "" : ", ") + result.context;
+    return notes.empty() ? "" : " (" + notes + ")";
 }
+
+std::string key_label(const KeyResult& result) { return result.spec.text + key_notes(result); }
 
 std::size_t width(const std::string& text) {
     std::size_t columns = 0;
@@ -310,7 +333,7 @@ std::string format_markdown(const std::vector<KeyResult>& results, bool all) {
     std::string out = std::string("| key typed | ") + column_names[0] + " | " + column_names[1] + " |\n|---|---|---|\n";
     for (const KeyResult& result : results) {
         if (!all && !result.differs()) continue;
-        std::string key = "`" + result.spec.text + "`" + (result.spare ? " (spare keycode)" : "");
+        const std::string key = "`" + result.spec.text + "`" + key_notes(result);
         out += "| " + key + " | " + markdown_cell(result.runtimes[0], result.runtimes[1]) + " | " +
                markdown_cell(result.runtimes[1], result.runtimes[0]) + " |\n";
     }

@@ -18,6 +18,7 @@ struct KeyReport {
 struct KeyResult {
     KeySpec spec;
     bool spare = false;  // typed on a spare keycode bound for the moment
+    std::string context;  // what the key was typed after: a dead key, locks on
     KeyReport runtimes[2];  // classic, then the SDL2-based runtime
     bool differs() const;
 };

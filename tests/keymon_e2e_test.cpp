@@ -243,7 +243,10 @@ TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
         ASSERT_NO_FATAL_FAILURE(while_stopped([&] {
             send_strokes(x(), taps(before));
             if (close) {
-                // The request goes to the one window the monitor has.
+                // The request goes to the one window the monitor has. The
+                // SDL2-based runtime replaces its first window during start-up;
+                // a request sent to that one is lost without a word unless
+                // BadWindow is reported.
                 ASSERT_EQ(windows_of(x(), monitor().pid), std::vector<Window>{window});
                 ASSERT_TRUE(request_close(x(), window));
             } else {
@@ -251,15 +254,6 @@ TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
             }
             send_strokes(x(), taps(after));
         }));
-        // The SDL2-based runtime now and then ignores a close request that
-        // comes queued among key events, and every later one too (about 1 run
-        // in 60 here; classic: 0 in 200). Escape ends such a run; classic must
-        // end on the close request alone.
-        if (close && compat() && !monitor_exited(monitor(), milliseconds(3000))) {
-            std::fprintf(stderr, "close request to window 0x%lx ignored; keymon's standard error: %s\n", window,
-                         monitor_errors(monitor()).c_str());
-            send_strokes(x(), {{XK_Escape, true}});
-        }
         EXPECT_EQ(wait_monitor(monitor()), 0);
         EXPECT_EQ(typed(), plain_lines(before) + plain_lines(after));
         release_all();

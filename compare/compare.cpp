@@ -1,3 +1,5 @@
+// Typing a key sequence into keymon and reading back each key's report
+// lines; the report as text or Markdown.
 #include "compare.h"
 
 #include <X11/XKBlib.h>

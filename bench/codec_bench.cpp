@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 namespace {
 

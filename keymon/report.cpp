@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 // Every row is written from the header's own enumerator: the value comes from
 // the enumeration and the name is the stringized identifier, so a misspelt

@@ -1,8 +1,8 @@
 // What the exhaustive sweeps cannot reach: absent sources and texts, the
 // step back at the edges of a buffer, and the locale reader.
 // The codec's headers come first: each must compile on its own.
-#include "locale_char.h"
-#include "utf.h"
+#include <keymon/unicode/locale_char.h>
+#include <keymon/unicode/utf.h>
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "iconv_oracle.h"
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 namespace {
 

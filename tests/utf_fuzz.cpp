@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 namespace {
 

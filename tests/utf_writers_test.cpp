@@ -2,7 +2,7 @@
 // against glibc's iconv. UTF-16LE and UTF-16BE both matching iconv also
 // shows the swapped routines store the native units with their bytes exchanged.
 // The codec's header comes first: it must compile on its own.
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 #include <gtest/gtest.h>
 

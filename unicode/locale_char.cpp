@@ -1,4 +1,4 @@
-#include "locale_char.h"
+#include <keymon/unicode/locale_char.h>
 
 #include <cstdlib>
 

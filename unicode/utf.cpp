@@ -1,4 +1,4 @@
-#include "utf.h"
+#include <keymon/unicode/utf.h>
 
 #include <cstring>
 

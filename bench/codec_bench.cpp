@@ -184,12 +184,15 @@ std::uint64_t validate_strlen(const Input& in) { return std::strlen(in.utf8.c_st
 
 // ---- encoding UTF-8; the result is a checksum of the bytes -----------------
 //
-// room_note: ICU's U8_APPEND and U16_APPEND store a one-unit character
-// without looking at the capacity: the caller guarantees room. Our writers
-// are used the same way: the output buffers hold every input re-encoded
-// plus 16 spare units, so before each character there is always room for
-// its longest form, and the writers are told exactly that (4 bytes, 2
-// units). They still test it, and the value, on every call.
+// Two loops for our writers. The caller's loop passes the room left in the
+// buffer and takes each result off it, as a caller filling a buffer does:
+//     n = utf8_put_char(dst, room, c); dst += n; room -= n;
+// The guaranteed-room loop passes the room the buffer guarantees before
+// every character, the longest form (4 bytes, 2 units), as ICU's U8_APPEND
+// and U16_APPEND callers may: those macros store a one-unit character
+// without looking at the capacity. The output buffers hold every input
+// re-encoded plus 16 spare units, so both loops are right; our writers
+// still test the room, and the value, on every call.
 
 std::vector<std::uint8_t> out8(target_size + 16);
 std::vector<std::uint16_t> out16(target_size + 16);
@@ -199,20 +202,36 @@ std::uint64_t checksum8(std::size_t n) {
     return n * 31 + out8[n / 2] + out8[n - 1];
 }
 
-// Our writers, told the room for the longest form (see room_note); returns
-// the units written.
-template <auto Put, std::uint32_t room, typename Unit>
-std::size_t put_ours(Unit* start, const std::vector<std::uint32_t>& chars) {
-    Unit* p = start;
+// Our writers in the caller's loop; returns the units written.
+template <auto Put, typename Unit>
+std::size_t put_caller(std::vector<Unit>& out, const std::vector<std::uint32_t>& chars) {
+    Unit* dst = out.data();
+    auto room = static_cast<std::uint32_t>(out.size());
     for (std::uint32_t c : chars) {
-        const std::int32_t n = Put(p, room, c);
+        const std::int32_t n = Put(dst, room, c);
         if (n < 0) break;
-        p += n;
+        dst += n;
+        room -= static_cast<std::uint32_t>(n);
     }
-    return static_cast<std::size_t>(p - start);
+    return static_cast<std::size_t>(dst - out.data());
 }
 
-std::uint64_t encode_ours(const Input& in) { return checksum8(put_ours<utf8_put_char, 4>(out8.data(), in.chars)); }
+// Our writers told the room for the longest form before every character.
+template <auto Put, std::uint32_t room, typename Unit>
+std::size_t put_guaranteed(std::vector<Unit>& out, const std::vector<std::uint32_t>& chars) {
+    Unit* dst = out.data();
+    for (std::uint32_t c : chars) {
+        const std::int32_t n = Put(dst, room, c);
+        if (n < 0) break;
+        dst += n;
+    }
+    return static_cast<std::size_t>(dst - out.data());
+}
+
+std::uint64_t encode_ours(const Input& in) { return checksum8(put_caller<utf8_put_char>(out8, in.chars)); }
+std::uint64_t encode_ours_guaranteed(const Input& in) {
+    return checksum8(put_guaranteed<utf8_put_char, 4>(out8, in.chars));
+}
 
 std::uint64_t encode_icu(const Input& in) {
     std::uint8_t* dst = out8.data();
@@ -220,6 +239,22 @@ std::uint64_t encode_icu(const Input& in) {
     std::int32_t at = 0;
     UBool error = false;
     for (std::uint32_t c : in.chars) {
+        U8_APPEND(dst, at, capacity, c, error);
+        if (error) break;
+    }
+    return checksum8(static_cast<std::size_t>(at));
+}
+
+// ICU leaves the room for a one-byte character to its caller; a caller that
+// may run out of room tests it before every character, as our contract does
+// inside the writer. A reference, not a peer.
+std::uint64_t encode_icu_checked(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    const auto capacity = static_cast<std::int32_t>(out8.size());
+    std::int32_t at = 0;
+    UBool error = false;
+    for (std::uint32_t c : in.chars) {
+        if (at >= capacity) break;
         U8_APPEND(dst, at, capacity, c, error);
         if (error) break;
     }
@@ -239,6 +274,21 @@ std::uint64_t encode_utfcpp(const Input& in) {
     std::uint8_t* dst = out8.data();
     std::uint8_t* at = dst;
     for (std::uint32_t c : in.chars) at = utf8::append(c, at);
+    return checksum8(static_cast<std::size_t>(at - dst));
+}
+
+// utf8::append takes no capacity at all: a caller that may run out of room
+// keeps it and tests it before every character. A reference, not a peer.
+std::uint64_t encode_utfcpp_checked(const Input& in) {
+    std::uint8_t* dst = out8.data();
+    std::uint8_t* at = dst;
+    auto room = static_cast<std::uint32_t>(out8.size());
+    for (std::uint32_t c : in.chars) {
+        if (room < 4) break;
+        std::uint8_t* next = utf8::append(c, at);
+        room -= static_cast<std::uint32_t>(next - at);
+        at = next;
+    }
     return checksum8(static_cast<std::size_t>(at - dst));
 }
 
@@ -285,7 +335,12 @@ std::uint64_t checksum16(std::size_t n, bool swapped = false) {
 
 template <auto Put, bool swapped>
 std::uint64_t encode16_ours(const Input& in) {
-    return checksum16(put_ours<Put, 2>(out16.data(), in.chars), swapped);
+    return checksum16(put_caller<Put>(out16, in.chars), swapped);
+}
+
+template <auto Put, bool swapped>
+std::uint64_t encode16_ours_guaranteed(const Input& in) {
+    return checksum16(put_guaranteed<Put, 2>(out16, in.chars), swapped);
 }
 
 std::int32_t icu_append16(const Input& in) {
@@ -301,6 +356,23 @@ std::int32_t icu_append16(const Input& in) {
 }
 
 std::uint64_t encode16_icu(const Input& in) { return checksum16(static_cast<std::size_t>(icu_append16(in))); }
+
+// U16_APPEND stores any value up to 0xFFFF, surrogates too, without looking
+// at the room: a caller that must not write a lone surrogate or run out of
+// room tests both before every character, as our contract does inside the
+// writer. A reference, not a peer.
+std::uint64_t encode16_icu_checked(const Input& in) {
+    std::uint16_t* dst = out16.data();
+    const auto capacity = static_cast<std::int32_t>(out16.size());
+    std::int32_t at = 0;
+    UBool error = false;
+    for (std::uint32_t c : in.chars) {
+        if (at >= capacity || U_IS_SURROGATE(c)) break;
+        U16_APPEND(dst, at, capacity, c, error);
+        if (error) break;
+    }
+    return checksum16(static_cast<std::size_t>(at));
+}
 
 // Written in native order, then every unit's bytes exchanged.
 std::uint64_t encode16_icu_swapped(const Input& in) {
@@ -327,7 +399,9 @@ struct Task {
 // No peer reads or writes byte-swapped units a character at a time: the
 // swapped routines meet ICU with a pass that exchanges the bytes of the whole
 // text, and, as a reference that does less work, ICU on native-order text
-// ("icu-native", not counted as a peer).
+// ("icu-native"). References are shown beside the peers, not counted among
+// them: "icu-native", "strlen" (the floor of any validator), and the
+// "-checked" peers, which make the tests our writers' contract requires.
 const std::vector<Task> tasks = {
     {"utf8_get_char", false,
      {{"ours", decode_ours}, {"icu", decode_icu}, {"utf8proc", decode_utf8proc}, {"utfcpp", decode_utfcpp},
@@ -335,14 +409,24 @@ const std::vector<Task> tasks = {
     {"utf8_is_valid", false,
      {{"ours", validate_ours}, {"glibc", validate_mbstowcs}, {"utfcpp", validate_utfcpp}, {"strlen", validate_strlen}}},
     {"utf8_put_char", false,
-     {{"ours", encode_ours}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc}, {"utfcpp", encode_utfcpp}}},
+     {{"ours", encode_ours}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc}, {"utfcpp", encode_utfcpp},
+      {"icu-checked", encode_icu_checked}, {"utfcpp-checked", encode_utfcpp_checked}}},
+    {"utf8_put_char.guaranteed", false,
+     {{"ours", encode_ours_guaranteed}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc},
+      {"utfcpp", encode_utfcpp}}},
     {"utf16_get_char", true, {{"ours", decode16_ours<utf16_get_char, false>}, {"icu", decode16_icu}}},
     {"utf16_swapped_get_char", true,
      {{"ours", decode16_ours<utf16_swapped_get_char, true>}, {"icu+swap", decode16_icu_swapped},
       {"icu-native", decode16_icu}}},
-    {"utf16_put_char", true, {{"ours", encode16_ours<utf16_put_char, false>}, {"icu", encode16_icu}}},
+    {"utf16_put_char", true,
+     {{"ours", encode16_ours<utf16_put_char, false>}, {"icu", encode16_icu}, {"icu-checked", encode16_icu_checked}}},
+    {"utf16_put_char.guaranteed", true,
+     {{"ours", encode16_ours_guaranteed<utf16_put_char, false>}, {"icu", encode16_icu}}},
     {"utf16_swapped_put_char", true,
      {{"ours", encode16_ours<utf16_swapped_put_char, true>}, {"icu+swap", encode16_icu_swapped},
+      {"icu-native", encode16_icu}}},
+    {"utf16_swapped_put_char.guaranteed", true,
+     {{"ours", encode16_ours_guaranteed<utf16_swapped_put_char, true>}, {"icu+swap", encode16_icu_swapped},
       {"icu-native", encode16_icu}}},
 };
 

@@ -25,6 +25,27 @@ constexpr int is_unicode_scalar(std::uint32_t value) {
 
 // ---- UTF-8 ------------------------------------------------------------------
 
+namespace utf_detail {
+
+// Stores the first `n` bytes of `bytes` (the first byte lowest) with one
+// store where the machine allows, as two or four bytes written at once cost
+// less than one at a time.
+template <std::uint32_t n>
+constexpr void store_utf8(std::uint8_t* dst, std::uint32_t bytes) {
+    if (!std::is_constant_evaluated() && std::endian::native == std::endian::little && n != 3) {
+        if constexpr (n == 2) {
+            const auto two = static_cast<std::uint16_t>(bytes);
+            std::memcpy(dst, &two, 2);
+        } else {
+            std::memcpy(dst, &bytes, n);
+        }
+        return;
+    }
+    for (std::uint32_t i = 0; i < n; ++i) dst[i] = static_cast<std::uint8_t>(bytes >> (8 * i));
+}
+
+}  // namespace utf_detail
+
 // Writes `value` as 1 to 4 bytes of shortest-form UTF-8 into `dst`; no
 // terminating zero. Returns the byte count, or -1 when `value` is not a
 // scalar value or `capacity` is too small (nothing is written then).
@@ -36,22 +57,18 @@ constexpr std::int32_t utf8_put_char(std::uint8_t* dst, std::uint32_t capacity, 
     }
     if (value < 0x800) {
         if (capacity < 2) return -1;
-        dst[0] = static_cast<std::uint8_t>(0xC0 | (value >> 6));
-        dst[1] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
+        utf_detail::store_utf8<2>(dst, (0xC0 | (value >> 6)) | (0x80 | (value & 0x3F)) << 8);
         return 2;
     }
     if (value < 0x10000) {
         if (capacity < 3 || (value >= 0xD800 && value <= 0xDFFF)) return -1;
-        dst[0] = static_cast<std::uint8_t>(0xE0 | (value >> 12));
-        dst[1] = static_cast<std::uint8_t>(0x80 | ((value >> 6) & 0x3F));
+        utf_detail::store_utf8<2>(dst, (0xE0 | (value >> 12)) | (0x80 | ((value >> 6) & 0x3F)) << 8);
         dst[2] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
         return 3;
     }
     if (capacity < 4 || value > 0x10FFFF) return -1;
-    dst[0] = static_cast<std::uint8_t>(0xF0 | (value >> 18));
-    dst[1] = static_cast<std::uint8_t>(0x80 | ((value >> 12) & 0x3F));
-    dst[2] = static_cast<std::uint8_t>(0x80 | ((value >> 6) & 0x3F));
-    dst[3] = static_cast<std::uint8_t>(0x80 | (value & 0x3F));
+    utf_detail::store_utf8<4>(dst, (0xF0 | (value >> 18)) | (0x80 | ((value >> 12) & 0x3F)) << 8 |
+                                       (0x80 | ((value >> 6) & 0x3F)) << 16 | (0x80 | (value & 0x3F)) << 24);
     return 4;
 }
 
@@ -175,7 +192,7 @@ template <bool swapped>
 constexpr std::int32_t utf16_get(CodePoint* out, const std::uint16_t* src, std::uint32_t count) {
     if (src == nullptr || count == 0) return 0;
     const std::uint32_t first = unit(src[0], swapped);
-    if ((first & 0xF800) == 0xD800) {
+    if (first - 0xD800 < 0x800) {  // a surrogate, in one subtraction and one test
         if (count < 2) return -1;
         // Both units as stored, tested at once: a high surrogate, then a low one.
         const std::uint32_t stored = src[0] | static_cast<std::uint32_t>(src[1]) << 16;

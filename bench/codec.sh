@@ -6,14 +6,18 @@
 # of the machine falls on all of them alike, and the table shows each one's
 # fastest repetition: on a shared virtual machine noise only ever slows a
 # run down, and it moves single runs by a third.
+# KEYMON_BENCH_CXXFLAGS adds compiler flags in a build folder of their own:
+# bench/codec_spread.sh uses it to place the same code differently.
 # Usage: bash bench/codec.sh [REPETITIONS [FILTER]]
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages g++ cmake make pkg-config "${bench_packages[@]}"
-configure_and_build "$root/build-bench" -DKEYMON_PROGRAM=OFF -DBUILD_TESTING=OFF >/dev/null
-[ -x "$root/build-bench/bench/codec_bench" ] || { echo "codec_bench was not built" >&2; exit 1; }
+extra=${KEYMON_BENCH_CXXFLAGS:-}
+dir="$root/build-bench${extra:+-$(echo "$extra" | tr -c 'a-z0-9\n' '_')}"
+configure_and_build "$dir" -DKEYMON_PROGRAM=OFF -DBUILD_TESTING=OFF -DCMAKE_CXX_FLAGS="$extra" >/dev/null
+[ -x "$dir/bench/codec_bench" ] || { echo "codec_bench was not built" >&2; exit 1; }
 
-echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; g++ $(g++ -dumpfullversion)"
-"$root/build-bench/bench/codec_bench" --benchmark_format=csv --benchmark_repetitions="${1:-10}" \
+echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores; g++ $(g++ -dumpfullversion) -O2 $extra"
+"$dir/bench/codec_bench" --benchmark_format=csv --benchmark_repetitions="${1:-10}" \
     --benchmark_enable_random_interleaving=true --benchmark_min_time=0.05 --benchmark_filter="${2:-.}" 2>/dev/null |
 awk -F, '
     BEGIN {

@@ -220,8 +220,9 @@ constexpr std::int32_t utf16_put(std::uint16_t* dst, std::uint32_t capacity, std
         return 1;
     }
     if (capacity < 2 || value > 0x10FFFF) return -1;
-    const std::uint32_t rest = value - 0x10000;
-    store_pair<swapped>(dst, 0xD800 | (rest >> 10), 0xDC00 | (rest & 0x3FF));
+    // 0xD800 | ((value - 0x10000) >> 10) and 0xDC00 | (value - 0x10000) & 0x3FF,
+    // without the subtraction: 0x10000 has no bits below bit 16.
+    store_pair<swapped>(dst, (value >> 10) + (0xD800 - (0x10000 >> 10)), 0xDC00 | (value & 0x3FF));
     return 2;
 }
 

@@ -233,28 +233,18 @@ std::uint64_t encode_ours_guaranteed(const Input& in) {
     return checksum8(put_guaranteed<utf8_put_char, 4>(out8, in.chars));
 }
 
+// With `checked`, the loop also tests the room before every character, as a
+// caller that may run out of room must: ICU leaves the room for a one-byte
+// character to its caller, where our contract tests it inside the writer.
+// The checked loop is a reference, not a peer.
+template <bool checked>
 std::uint64_t encode_icu(const Input& in) {
     std::uint8_t* dst = out8.data();
     const auto capacity = static_cast<std::int32_t>(out8.size());
     std::int32_t at = 0;
     UBool error = false;
     for (std::uint32_t c : in.chars) {
-        U8_APPEND(dst, at, capacity, c, error);
-        if (error) break;
-    }
-    return checksum8(static_cast<std::size_t>(at));
-}
-
-// ICU leaves the room for a one-byte character to its caller; a caller that
-// may run out of room tests it before every character, as our contract does
-// inside the writer. A reference, not a peer.
-std::uint64_t encode_icu_checked(const Input& in) {
-    std::uint8_t* dst = out8.data();
-    const auto capacity = static_cast<std::int32_t>(out8.size());
-    std::int32_t at = 0;
-    UBool error = false;
-    for (std::uint32_t c : in.chars) {
-        if (at >= capacity) break;
+        if (checked && at >= capacity) break;
         U8_APPEND(dst, at, capacity, c, error);
         if (error) break;
     }
@@ -343,40 +333,32 @@ std::uint64_t encode16_ours_guaranteed(const Input& in) {
     return checksum16(put_guaranteed<Put, 2>(out16, in.chars), swapped);
 }
 
+// With `checked`, the loop also refuses a surrogate value and tests the
+// room before every character: U16_APPEND stores any value up to 0xFFFF,
+// surrogates too, without looking at the room, where our contract makes both
+// tests inside the writer. The checked loop is a reference, not a peer.
+template <bool checked>
 std::int32_t icu_append16(const Input& in) {
     std::uint16_t* dst = out16.data();
     const auto capacity = static_cast<std::int32_t>(out16.size());
     std::int32_t at = 0;
     UBool error = false;
     for (std::uint32_t c : in.chars) {
+        if (checked && (at >= capacity || U_IS_SURROGATE(c))) break;
         U16_APPEND(dst, at, capacity, c, error);
         if (error) break;
     }
     return at;
 }
 
-std::uint64_t encode16_icu(const Input& in) { return checksum16(static_cast<std::size_t>(icu_append16(in))); }
-
-// U16_APPEND stores any value up to 0xFFFF, surrogates too, without looking
-// at the room: a caller that must not write a lone surrogate or run out of
-// room tests both before every character, as our contract does inside the
-// writer. A reference, not a peer.
-std::uint64_t encode16_icu_checked(const Input& in) {
-    std::uint16_t* dst = out16.data();
-    const auto capacity = static_cast<std::int32_t>(out16.size());
-    std::int32_t at = 0;
-    UBool error = false;
-    for (std::uint32_t c : in.chars) {
-        if (at >= capacity || U_IS_SURROGATE(c)) break;
-        U16_APPEND(dst, at, capacity, c, error);
-        if (error) break;
-    }
-    return checksum16(static_cast<std::size_t>(at));
+template <bool checked>
+std::uint64_t encode16_icu(const Input& in) {
+    return checksum16(static_cast<std::size_t>(icu_append16<checked>(in)));
 }
 
 // Written in native order, then every unit's bytes exchanged.
 std::uint64_t encode16_icu_swapped(const Input& in) {
-    const auto n = static_cast<std::size_t>(icu_append16(in));
+    const auto n = static_cast<std::size_t>(icu_append16<false>(in));
     for (std::size_t i = 0; i < n; ++i) out16[i] = __builtin_bswap16(out16[i]);
     return checksum16(n, true);
 }
@@ -409,25 +391,25 @@ const std::vector<Task> tasks = {
     {"utf8_is_valid", false,
      {{"ours", validate_ours}, {"glibc", validate_mbstowcs}, {"utfcpp", validate_utfcpp}, {"strlen", validate_strlen}}},
     {"utf8_put_char", false,
-     {{"ours", encode_ours}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc}, {"utfcpp", encode_utfcpp},
-      {"icu-checked", encode_icu_checked}, {"utfcpp-checked", encode_utfcpp_checked}}},
+     {{"ours", encode_ours}, {"icu", encode_icu<false>}, {"utf8proc", encode_utf8proc}, {"utfcpp", encode_utfcpp},
+      {"icu-checked", encode_icu<true>}, {"utfcpp-checked", encode_utfcpp_checked}}},
     {"utf8_put_char.guaranteed", false,
-     {{"ours", encode_ours_guaranteed}, {"icu", encode_icu}, {"utf8proc", encode_utf8proc},
+     {{"ours", encode_ours_guaranteed}, {"icu", encode_icu<false>}, {"utf8proc", encode_utf8proc},
       {"utfcpp", encode_utfcpp}}},
     {"utf16_get_char", true, {{"ours", decode16_ours<utf16_get_char, false>}, {"icu", decode16_icu}}},
     {"utf16_swapped_get_char", true,
      {{"ours", decode16_ours<utf16_swapped_get_char, true>}, {"icu+swap", decode16_icu_swapped},
       {"icu-native", decode16_icu}}},
     {"utf16_put_char", true,
-     {{"ours", encode16_ours<utf16_put_char, false>}, {"icu", encode16_icu}, {"icu-checked", encode16_icu_checked}}},
+     {{"ours", encode16_ours<utf16_put_char, false>}, {"icu", encode16_icu<false>}, {"icu-checked", encode16_icu<true>}}},
     {"utf16_put_char.guaranteed", true,
-     {{"ours", encode16_ours_guaranteed<utf16_put_char, false>}, {"icu", encode16_icu}}},
+     {{"ours", encode16_ours_guaranteed<utf16_put_char, false>}, {"icu", encode16_icu<false>}}},
     {"utf16_swapped_put_char", true,
      {{"ours", encode16_ours<utf16_swapped_put_char, true>}, {"icu+swap", encode16_icu_swapped},
-      {"icu-native", encode16_icu}}},
+      {"icu-native", encode16_icu<false>}}},
     {"utf16_swapped_put_char.guaranteed", true,
      {{"ours", encode16_ours_guaranteed<utf16_swapped_put_char, true>}, {"icu+swap", encode16_icu_swapped},
-      {"icu-native", encode16_icu}}},
+      {"icu-native", encode16_icu<false>}}},
 };
 
 }  // namespace

@@ -2,10 +2,8 @@
 // real keymon on both SDL 1.2 runtimes.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 

@@ -112,7 +112,12 @@ TEST(KeymonCompare, TroubleExitsTwoWithOneMessage) {
 // The children of `pid`, by their parent field in /proc.
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> found;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    // Processes come and go while /proc is read: an error ends the scan,
+    // it does not throw.
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error)) {
+        const auto& entry = *it;
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         std::ifstream stat(entry.path() / "stat");
@@ -142,22 +147,20 @@ TEST(KeymonCompare, InterruptStopsTheServerAndKeymon) {
     options.args = with_keymon;  // the built-in set: long enough to interrupt
     ASSERT_EQ(launch_monitor(process, KEYMON_COMPARE_BINARY, options), "");
     // Interrupt once both the server and keymon run.
-    std::vector<pid_t> children;
+    pid_t server = -1, keymon = -1;
     const auto deadline = Clock::now() + milliseconds(30000);
-    for (;;) {
-        children = children_of(process.pid);
-        bool server = false, keymon = false;
-        for (pid_t child : children) {
-            server = server || command_of(child) == "Xorg";
-            keymon = keymon || command_of(child) == "keymon";
+    while ((server < 0 || keymon < 0) && Clock::now() < deadline) {
+        for (pid_t child : children_of(process.pid)) {
+            const std::string command = command_of(child);
+            if (command == "Xorg") server = child;
+            if (command == "keymon") keymon = child;
         }
-        if ((server && keymon) || Clock::now() > deadline) break;
         std::this_thread::sleep_for(milliseconds(1));
     }
-    ASSERT_EQ(children.size(), 2u) << "no Xorg and keymon to interrupt";
+    ASSERT_TRUE(server > 0 && keymon > 0) << "no Xorg and keymon to interrupt";
     kill(process.pid, SIGINT);
     EXPECT_EQ(wait_monitor(process), 128 + SIGINT);
-    for (pid_t child : children) {
+    for (pid_t child : {server, keymon}) {
         EXPECT_NE(kill(child, 0), 0) << command_of(child) << " still runs";
     }
     EXPECT_TRUE(has(monitor_errors(process), "interrupted")) << monitor_errors(process);

@@ -70,7 +70,8 @@ std::string runtime_libdir(Runtime runtime) {
 std::string runtime_missing(Runtime runtime) {
     if (runtime == Runtime::classic) return "";
     const std::string library = runtime_libdir(runtime) + "/libSDL-1.2.so.0";
-    if (std::filesystem::exists(library)) return "";
+    std::error_code unreadable;  // counts as missing; never throws
+    if (std::filesystem::exists(library, unreadable)) return "";
     return "the SDL2-based SDL 1.2 runtime is not installed (no " + library +
            "; Debian package libsdl1.2-compat)";
 }
@@ -167,6 +168,14 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
     monitor.err_fd = err_pipe[0];
     monitor.reader = std::thread(read_streams, &monitor);
     return "";
+}
+
+Monitor::~Monitor() {
+    if (pid > 0) {
+        kill(pid, SIGTERM);  // keymon-compare stops its server and keymon on it
+        wait_monitor(*this, milliseconds(5000));
+    }
+    if (reader.joinable()) reader.join();
 }
 
 bool monitor_exited(Monitor& monitor, milliseconds limit) {

@@ -75,6 +75,11 @@ struct Monitor {
     std::string err;  // guarded by lock
     std::size_t out_lines = 0;  // newlines in out; guarded by lock
     bool ended = false;  // both streams closed; guarded by lock
+
+    // A process still running here (its test stopped part-way) is asked to
+    // end, then killed, and reaped; the reader is joined. One failing test
+    // then neither aborts the whole run nor leaves a child behind.
+    ~Monitor();
 };
 
 struct LaunchOptions {

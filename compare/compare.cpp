@@ -11,9 +11,9 @@
 #include <mutex>
 #include <set>
 
-namespace {
+#include "interface.h"
 
-constexpr const char* report_tag = "ITEM_ID_XY ";
+namespace {
 
 // The keys every layout is tried with, as a person would name them.
 const std::vector<std::string> base_keys = {
@@ -69,7 +69,7 @@ const Sentinel& sentinel_for(const KeySpec& spec) {
 }
 
 bool is_sentinel_line(const std::string& line, const Sentinel& sentinel) {
-    const std::string prefix = std::string(report_tag) + sentinel.reported + " ";
+    const std::string prefix = std::string(keymon_report_tag) + sentinel.reported + " ";
     return line.rfind(prefix, 0) == 0;
 }
 
@@ -91,7 +91,7 @@ std::size_t count_sentinel_lines(const std::string& text, std::size_t from, cons
 // A report line without its tag and its trailing blank and newline.
 std::string bare(const std::string& line) {
     std::string text = line;
-    if (text.rfind(report_tag, 0) == 0) text.erase(0, std::char_traits<char>::length(report_tag));
+    if (text.rfind(keymon_report_tag, 0) == 0) text.erase(0, sizeof keymon_report_tag - 1);
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, " \n") == 0) text.resize(text.size() - 2);
     return text;
 }

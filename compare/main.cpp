@@ -4,7 +4,6 @@
 // 0 all agree, 1 some key differs, 2 trouble.
 #include <pthread.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,16 +35,6 @@ pid_t running_monitor = -1;  // guarded by children_lock
 std::string server_dir;      // guarded by children_lock
 std::atomic<bool> interrupted{false};
 
-void end_child(pid_t pid, int signal) {
-    kill(pid, signal);
-    for (int i = 0; i < 200; ++i) {  // at most 10 s, then by force
-        if (waitpid(pid, nullptr, WNOHANG) != 0) return;
-        std::this_thread::sleep_for(milliseconds(50));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 // The signals that interrupt a run are blocked in every thread and taken
 // here: stop keymon and the server, remove the server's files, and end as
 // an interrupted command does.
@@ -54,8 +43,8 @@ void watch_signals(sigset_t signals) {
     sigwait(&signals, &signal);
     interrupted = true;
     std::lock_guard<std::mutex> hold(children_lock);
-    if (running_monitor > 0) end_child(running_monitor, SIGKILL);
-    if (running_server > 0) end_child(running_server, SIGTERM);
+    if (running_monitor > 0) end_process(running_monitor, SIGKILL, milliseconds(10000));
+    if (running_server > 0) end_process(running_server, SIGTERM, milliseconds(10000));
     std::error_code ignored;
     if (!server_dir.empty()) std::filesystem::remove_all(server_dir, ignored);
     std::fprintf(stderr, "keymon-compare: interrupted; the X server and keymon are stopped\n");

@@ -9,7 +9,7 @@
 #include <cstdlib>
 
 #include "keymon.h"
-#include "window_title.h"
+#include "interface.h"
 
 namespace {
 

@@ -5,6 +5,8 @@
 
 #include <keymon/unicode/utf.h>
 
+#include "interface.h"
+
 // Every row is written from the header's own enumerator: the value comes from
 // the enumeration and the name is the stringized identifier, so a misspelt
 // name does not compile and a misvalued row cannot exist.
@@ -101,7 +103,7 @@ void report_key_event(const SDL_keysym& keysym) {
     const char* name = lookup_key_name(keysym.sym);
     // glibc would print "(null)" for a null %s too, but that is undefined
     // behaviour; spell it out with the same bytes.
-    std::printf("ITEM_ID_XY %s 0x%x 0x%x %s \n", name ? name : "(null)",
+    std::printf("%s%s 0x%x 0x%x %s \n", keymon_report_tag, name ? name : "(null)",
                 static_cast<unsigned>(keysym.scancode), static_cast<unsigned>(keysym.unicode),
                 reinterpret_cast<const char*>(text));
 }

@@ -46,6 +46,12 @@ bool process_ended(pid_t pid, Clock::time_point deadline) {
     return ended;
 }
 
+void end_process(pid_t pid, int signal, milliseconds limit) {
+    kill(pid, signal);
+    if (!process_ended(pid, Clock::now() + limit)) kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 void unblock_signals() {
     sigset_t none;
     sigemptyset(&none);
@@ -171,10 +177,7 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
 }
 
 Monitor::~Monitor() {
-    if (pid > 0) {
-        kill(pid, SIGTERM);  // keymon-compare stops its server and keymon on it
-        wait_monitor(*this, milliseconds(5000));
-    }
+    if (pid > 0) end_process(pid, SIGTERM, milliseconds(5000));  // keymon-compare stops its server and keymon on it
     if (reader.joinable()) reader.join();
 }
 

@@ -51,6 +51,10 @@ std::vector<std::string> take_x_errors();
 
 // ---- The monitor process ----------------------------------------------------
 
+// Sends `signal` to the child `pid`, waits at most `limit` for it to end,
+// kills it if it has not, and reaps it.
+void end_process(pid_t pid, int signal, milliseconds limit);
+
 // Which SDL 1.2 library the monitor runs on: the classic one it was built
 // against, or the SDL2-based one picked by LD_LIBRARY_PATH.
 enum class Runtime { classic, compat };

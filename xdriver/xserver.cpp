@@ -15,7 +15,7 @@
 #include <fstream>
 #include <utility>
 
-#include "window_title.h"
+#include "interface.h"
 #include "xdriver.h"
 #include "xdriver_internal.h"
 
@@ -177,11 +177,7 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
 void stop_xserver(XServer& server) {
     if (server.conn) XCloseDisplay(server.conn);
     server.conn = nullptr;
-    if (server.pid > 0) {
-        kill(server.pid, SIGTERM);
-        if (!process_ended(server.pid, Clock::now() + milliseconds(10000))) kill(server.pid, SIGKILL);
-        waitpid(server.pid, nullptr, 0);
-    }
+    if (server.pid > 0) end_process(server.pid, SIGTERM, milliseconds(10000));
     server.pid = -1;
     if (!server.dir.empty()) {
         std::error_code ignored;

@@ -9,7 +9,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "xdriver.h"
+#include "keyboard.h"
+#include "monitor.h"
+#include "xserver.h"
 
 namespace {
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "xdriver.h"
+#include "keyboard.h"
+#include "monitor.h"
+#include "xserver.h"
 
 // What one key gave on one runtime: keymon's report lines for it, each
 // without its "ITEM_ID_XY " tag and its trailing blank and newline.

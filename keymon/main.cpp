@@ -46,8 +46,18 @@ void wait_for_input(const DisplayWait& wait) {
     nanosleep(&one_ms, nullptr);
 }
 
-// How long the loop keeps polling after an event before it sleeps.
-constexpr Uint32 busy_after_event_ms = 5;
+// Reports key events the moment SDL reads them off the X connection, before
+// they would go into its event queue. That queue holds 128 events, and one
+// poll moves everything the connection has into it: a fast burst read in one
+// poll would overflow it and lose keys without a word. Only the Escape press
+// and events that are not keys go on to the queue, where the loop sees them.
+int report_keys_as_read(const SDL_Event* event) {
+    const bool report = event->type == SDL_KEYUP ||
+                        (event->type == SDL_KEYDOWN && event->key.keysym.sym != SDLK_ESCAPE);
+    if (!report) return 1;
+    report_key_event(event->key.keysym);
+    return 0;
+}
 
 }  // namespace
 
@@ -58,17 +68,18 @@ int main(int, char**) {
     }
     SDL_SetVideoMode(100, 50, 16, SDL_ANYFORMAT);
     SDL_EnableUNICODE(1);
+    SDL_SetEventFilter(report_keys_as_read);
     SDL_WM_SetCaption(keymon_window_title, keymon_window_title);
     const DisplayWait wait = find_display();
 
     int quit = 0;
     SDL_Event event;
     event.type = SDL_NOEVENT;
-    Uint32 last_event = SDL_GetTicks();
     for (;;) {
         const int found = SDL_PollEvent(&event);
         if (!found && quit) break;
-        if (found) last_event = SDL_GetTicks();
+        // Key events other than the Escape press stop at the filter; any
+        // that SDL queues past it are reported here as before.
         switch (event.type) {
         case SDL_KEYUP:
             report_key_event(event.key.keysym);
@@ -87,14 +98,12 @@ int main(int, char**) {
             break;
         }
         event.type = SDL_NOEVENT;
-        // SDL's queue is small: drain it completely before ever waiting.
-        // And within a few milliseconds of the last event, keep polling:
-        // in a burst events come tens of microseconds apart, and a monitor
-        // that slept and woke for each would fall behind until the queue
-        // overflowed (measured: up to 3% of a 10,000-event burst lost in
-        // half of the runs without this).
-        if (!found && SDL_GetTicks() - last_event > busy_after_event_ms) wait_for_input(wait);
+        if (!found) wait_for_input(wait);
     }
+    // The SDL2-based runtime releases every key still down as it shuts
+    // down; with the filter in place it would report an Escape release that
+    // no one typed.
+    SDL_SetEventFilter(nullptr);
     SDL_Quit();
     return 0;
 }

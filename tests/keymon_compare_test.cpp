@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "xdriver.h"
+#include "keyboard.h"
+#include "monitor.h"
+#include "xserver.h"
 
 namespace {
 

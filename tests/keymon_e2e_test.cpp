@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 
-#include "xdriver.h"
+#include "keyboard.h"
+#include "monitor.h"
+#include "xserver.h"
 
 namespace {
 

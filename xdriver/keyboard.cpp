@@ -5,7 +5,9 @@
 #include <string.h>
 #include <strings.h>
 
-#include "xdriver.h"
+#include <thread>
+
+#include "keyboard.h"
 #include "xdriver_internal.h"
 
 std::vector<Stroke> taps(const std::vector<KeySym>& keys) {
@@ -205,10 +207,4 @@ std::string type_key(Display* conn, KeyPacing& pacing, const KeySpec& spec, Type
     if (after) after();
     if (typed.spare) bind_keycode(conn, typed.code, {});
     return "";
-}
-
-std::size_t count_lines(const std::string& text) {
-    std::size_t lines = 0;
-    for (char c : text) lines += c == '\n';
-    return lines;
 }

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "xdriver.h"
+#include "monitor.h"
 #include "xdriver_internal.h"
 
 extern char** environ;
@@ -103,10 +103,12 @@ void read_streams(Monitor* monitor) {
                 fds[i] = -1;
                 continue;
             }
+            const auto now = Clock::now();
             const std::size_t lines = i == 0 ? count_lines(std::string(buffer, static_cast<std::size_t>(got))) : 0;
             std::lock_guard<std::mutex> hold(monitor->lock);
             sinks[i]->append(buffer, static_cast<std::size_t>(got));
             monitor->out_lines += lines;
+            monitor->line_times.insert(monitor->line_times.end(), lines, now);
             monitor->changed.notify_all();
         }
     }
@@ -215,6 +217,11 @@ std::size_t monitor_lines(Monitor& monitor) {
     return monitor.out_lines;
 }
 
+std::vector<Clock::time_point> monitor_line_times(Monitor& monitor) {
+    std::lock_guard<std::mutex> hold(monitor.lock);
+    return monitor.line_times;
+}
+
 std::string monitor_output(Monitor& monitor) {
     std::lock_guard<std::mutex> hold(monitor.lock);
     return monitor.out;
@@ -237,3 +244,8 @@ std::string mapped_sdl_library(pid_t pid) {
     return "";
 }
 
+std::size_t count_lines(const std::string& text) {
+    std::size_t lines = 0;
+    for (char c : text) lines += c == '\n';
+    return lines;
+}

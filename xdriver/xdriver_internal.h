@@ -1,11 +1,12 @@
 // Helpers the driver's units share; not part of its interface.
 #pragma once
 
+#include <X11/Xlib.h>
 #include <sys/types.h>
 
 #include <string>
 
-#include "xdriver.h"
+#include "clock.h"
 
 // Waits until `fd` is readable or the deadline passes.
 bool readable(int fd, Clock::time_point deadline);

@@ -13,10 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "interface.h"
-#include "xdriver.h"
+#include "monitor.h"
+#include "xserver.h"
 #include "xdriver_internal.h"
 
 namespace {

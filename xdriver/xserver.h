@@ -1,0 +1,53 @@
+// The private X server: Xvfb or Xorg, its keyboard layout, X errors, and
+// the monitor's window in it. Every wait here is bounded; none is a fixed sleep.
+#pragma once
+
+#include <X11/Xlib.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "clock.h"
+
+// Xvfb is light and enough for the US layout it starts with. Xorg with the
+// dummy video driver is what a desktop runs: only there does an XKB layout
+// loaded with setxkbmap reach the keyboard (Xvfb accepts it and keeps "us").
+enum class ServerKind { xvfb, xorg };
+
+struct XServer {
+    pid_t pid = -1;
+    std::string display;  // ":N"
+    Display* conn = nullptr;
+    std::string dir;      // Xorg's configuration and log; removed on stop
+};
+
+// Starts the server on a free display (-displayfd) and connects to it,
+// waiting at most `limit`. Returns an empty text on success, else what went
+// wrong (the server is then stopped). Installs the X error handler below.
+std::string start_xserver(XServer& server, ServerKind kind = ServerKind::xvfb,
+                          milliseconds limit = milliseconds(15000));
+void stop_xserver(XServer& server);
+// Loads the XKB layout as a desktop's keyboard settings do (setxkbmap) and
+// checks that the server took it. Returns "" or what went wrong.
+std::string set_layout(XServer& server, const std::string& layout);
+// The layout the server's keymap was last built from (_XKB_RULES_NAMES).
+std::string current_layout(Display* conn);
+
+// X errors from a window that has gone away (a monitor that just ended) are
+// expected and dropped; every other error is kept here until taken, and
+// printed on standard error as it comes.
+std::vector<std::string> take_x_errors();
+
+// ---- The monitor's window ---------------------------------------------------
+
+// Waits at most `limit` for the monitor's window to be ready for keys: a
+// viewable top-level window whose _NET_WM_PID is `pid` and whose title is
+// keymon's (set as the last step of its start-up). Gives it the keyboard
+// focus and returns it; None if that did not happen in time.
+Window find_and_focus_window(Display* conn, pid_t pid, milliseconds limit = milliseconds(15000));
+// Sends WM_DELETE_WINDOW as a window manager does when a window is closed.
+// True when the server took the message without an error.
+bool request_close(Display* conn, Window window);
+// Every top-level window whose _NET_WM_PID is `pid`.
+std::vector<Window> windows_of(Display* conn, pid_t pid);

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "keyboard.h"
@@ -81,6 +82,30 @@ void send_burst(Display* conn, const std::vector<KeySym>& keys,
         paced_stroke(conn, pacing, code, true);
         paced_stroke(conn, pacing, code, false);
     }
+}
+
+void send_spaced_burst(Display* conn, const std::vector<KeySym>& keys, std::size_t per_round_trip) {
+    std::array<Clock::time_point, 256> synced_release{};  // when a key's release was known to be in
+    std::vector<KeyCode> unsynced;
+    std::size_t pending = 0;
+    auto sync = [&] {
+        XSync(conn, False);
+        const auto now = Clock::now();
+        for (KeyCode code : unsynced) synced_release[code] = now;
+        unsynced.clear();
+        pending = 0;
+    };
+    for (KeySym sym : keys) {
+        const KeyCode code = XKeysymToKeycode(conn, sym);
+        if (std::find(unsynced.begin(), unsynced.end(), code) != unsynced.end()) sync();
+        std::this_thread::sleep_until(synced_release[code] + milliseconds(3));
+        for (bool press : {true, false}) {
+            XTestFakeKeyEvent(conn, code, press ? True : False, CurrentTime);
+            if (++pending == per_round_trip) sync();
+        }
+        unsynced.push_back(code);
+    }
+    sync();
 }
 
 KeyCode bind_spare_keycode(Display* conn, KeySym sym) {

@@ -38,6 +38,11 @@ std::vector<KeySym> burst_keys(std::size_t count);
 // so far before each key, and may hold the typing back.
 void send_burst(Display* conn, const std::vector<KeySym>& keys,
                 const std::function<void(std::size_t)>& before_each = {});
+// Types `keys` (unshifted) `per_round_trip` events at a time, waiting for
+// the server only after each batch and never for the monitor, as a typing
+// tool does. A key is pressed again no sooner than 3 ms after the server took
+// its release, so the SDL2-based runtime sees no auto-repeat.
+void send_spaced_burst(Display* conn, const std::vector<KeySym>& keys, std::size_t per_round_trip);
 
 // The symbols the keymap gives `code`, trailing NoSymbol entries dropped.
 std::vector<KeySym> keycode_symbols(Display* conn, KeyCode code);

@@ -2,6 +2,7 @@
 // on the SDL2-based runtime, in a private X server with a real XKB layout,
 // and shows key by key where the two reports differ. Exit status as diff's:
 // 0 all agree, 1 some key differs, 2 trouble.
+#include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -18,9 +19,11 @@ namespace {
 constexpr int status_trouble = 2;
 
 const char* const usage =
-    "usage: keymon-compare [--keymon PATH] [--layout XKB_LAYOUT] [--markdown] [--all] [KEY ...]\n"
+    "usage: keymon-compare [-k|--keymon PATH] [-l|--layout XKB_LAYOUT] [-m|--markdown] [-a|--all] [--] [KEY ...]\n"
+    "       keymon-compare -h|--help | -V|--version\n"
     "KEY: an X keysym name, with modifiers joined by '+' (a, shift+a, KP_Enter, ISO_Level3_Shift+e);\n"
-    "with no KEY, a built-in set covering every class of key and the layout's own keys.\n";
+    "with no KEY, a built-in set covering every class of key and the layout's own keys.\n"
+    "The layout is by default the one of the X display in $DISPLAY, else us.\n";
 
 int trouble(const std::string& message) {
     std::fprintf(stderr, "keymon-compare: %s\n", message.c_str());
@@ -71,45 +74,61 @@ std::string default_keymon() {
             if (access(candidate.c_str(), X_OK) == 0) return candidate;
         }
     }
-    const char* path = std::getenv("PATH");
-    std::string dirs = path ? path : "/usr/bin:/bin";
-    for (std::size_t start = 0; start <= dirs.size();) {
-        std::size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/keymon";
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
+    return find_program("keymon");
+}
+
+// The layout keymon-compare types under when none is named: the one the
+// desktop's X server was set to (as `setxkbmap -query` reads it), with each
+// group's variant in parentheses, else "us". `source` says which.
+std::string default_layout(std::string& source) {
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        source = "the default: no X display";
+        return "us";
     }
-    return "";
+    Display* conn = XOpenDisplay(display);
+    if (!conn) {
+        source = std::string("the default: X display ") + display + " not reachable";
+        return "us";
+    }
+    const std::string layout = layout_with_variants(conn);
+    XCloseDisplay(conn);
+    if (layout.empty()) {
+        source = std::string("the default: X display ") + display + " names no layout";
+        return "us";
+    }
+    source = std::string("from X display ") + display;
+    return layout;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string keymon, layout = "us";
-    bool markdown = false, all = false;
-    std::vector<std::string> keys;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if ((arg == "--keymon" || arg == "--layout") && i + 1 < argc) {
-            (arg == "--keymon" ? keymon : layout) = argv[++i];
-        } else if (arg == "--markdown") {
-            markdown = true;
-        } else if (arg == "--all") {
-            all = true;
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(usage, stdout);
-            return 0;
-        } else if (arg == "--") {
-            keys.insert(keys.end(), argv + i + 1, argv + argc);
-            break;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+    std::string keymon, layout, layout_source = "from --layout";
+    bool markdown = false, all = false, layout_given = false;
+    const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
+                              {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
+                              {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
+    opterr = 0;  // the one message comes from here
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:mahV", options, nullptr)) != -1;) {
+        switch (opt) {
+        case 'k': keymon = optarg; break;
+        case 'l': layout = optarg, layout_given = true; break;
+        case 'm': markdown = true; break;
+        case 'a': all = true; break;
+        case 'h': std::fputs(usage, stdout); return 0;
+        case 'V': std::printf("keymon-compare %s\n", KEYMON_VERSION); return 0;
+        case ':':
             std::fputs(usage, stderr);
-            return trouble("unknown option '" + arg + "'");
-        } else {
-            keys.push_back(arg);
+            return trouble(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default:
+            std::fputs(usage, stderr);
+            return trouble("unknown option '" + (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "'");
         }
     }
+    const std::vector<std::string> keys(argv + optind, argv + argc);
+    if (!layout_given) layout = default_layout(layout_source);
     if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) {
         return trouble("unknown XKB layout '" + layout + "'");
     }
@@ -141,9 +160,7 @@ int main(int argc, char** argv) {
         running_server = server.pid;
         server_dir = server.dir;
         if (!error.empty()) {
-            return trouble("no X server could start: " + error +
-                           " (keymon-compare runs Xorg with the dummy video driver: Debian packages "
-                           "xserver-xorg-core and xserver-xorg-video-dummy, as root)");
+            return trouble("no X server could start: " + error);
         }
     }
     const auto stop = [&] {
@@ -178,7 +195,7 @@ int main(int argc, char** argv) {
 
     bool differ = false;
     for (const KeyResult& result : results) differ = differ || result.differs();
-    const std::string summary = format_summary(results, layout);
+    const std::string summary = format_summary(results, layout + " (" + layout_source + ")");
     if (markdown) {
         std::fputs(format_markdown(results, all).c_str(), stdout);
         std::printf("\n%s", summary.c_str());

@@ -49,7 +49,7 @@ TEST(KeymonCompare, KeypadEnterDiffersInScanCodeAndExitsOne) {
     const CompareRun run = compare(args({"KP_Enter"}));
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_TRUE(has(run.out, "! KP_Enter  SDLK_KP_ENTER 0x68 0xd \"\\r\"  SDLK_KP_ENTER 0x0 0xd \"\\r\"\n")) << run.out;
-    EXPECT_TRUE(has(run.out, "layout us: 1 keys typed, 1 differ")) << run.out;
+    EXPECT_TRUE(has(run.out, "layout us (the default: no X display): 1 keys typed, 1 differ")) << run.out;
     EXPECT_EQ(run.err, "");
 
     const CompareRun table = compare(args({"--markdown", "KP_Enter"}));
@@ -62,7 +62,7 @@ TEST(KeymonCompare, KeypadEnterDiffersInScanCodeAndExitsOne) {
 TEST(KeymonCompare, LettersAgreeAndExitZero) {
     const CompareRun run = compare(args({"a", "b", "c"}));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(has(run.out, "layout us: 3 keys typed, 0 differ")) << run.out;
+    EXPECT_TRUE(has(run.out, "layout us (the default: no X display): 3 keys typed, 0 differ")) << run.out;
     EXPECT_FALSE(has(run.out, "SDLK_a")) << "agreeing keys are shown only with --all";
 
     const CompareRun all = compare(args({"--all", "a"}));
@@ -87,6 +87,50 @@ TEST(KeymonCompare, GermanLayoutPutsZOnTheUsYKey) {
     EXPECT_TRUE(has(run.out, "  y    SDLK_y 0x34 0x79 y  SDLK_y 0x34 0x79 y\n")) << run.out;
 }
 
+TEST(KeymonCompare, GnuOptionFormsAreTakenAsTheirLongForms) {
+    const std::vector<std::vector<std::string>> forms = {
+        {"--layout", "de", "--all", "z"},
+        {"--layout=de", "--all", "z"},
+        {"-l", "de", "-a", "z"},
+        {"-lde", "-a", "--", "z"},
+        {"z", "--all", "--layout=de"},
+    };
+    for (const auto& form : forms) {
+        SCOPED_TRACE(::testing::PrintToString(form));
+        std::vector<std::string> with = form;
+        with.insert(with.begin(), std::string("--keymon=") + KEYMON_BINARY);
+        const CompareRun run = compare(with);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(has(run.out, "  z    SDLK_z 0x1d 0x7a z  SDLK_z 0x1d 0x7a z\n")) << run.out;
+        EXPECT_TRUE(has(run.out, "layout de (from --layout): 1 keys typed, 0 differ")) << run.out;
+    }
+    // After "--" a key that looks like an option is a key.
+    const CompareRun dash = compare(args({"--", "--all"}));
+    EXPECT_EQ(dash.status, 2);
+    EXPECT_TRUE(has(dash.err, "unknown keysym '--all'")) << dash.err;
+
+    const CompareRun version = compare({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "keymon-compare " KEYMON_VERSION "\n");
+    EXPECT_EQ(compare({"-V"}).out, version.out);
+}
+
+TEST(KeymonCompare, DefaultLayoutIsTheOneTheDisplayHasLoaded) {
+    XServer desktop;
+    ASSERT_EQ(start_xserver(desktop, ServerKind::xorg), "");
+    ASSERT_EQ(set_layout(desktop, "de"), "");
+    const CompareRun run = compare(args({"--all", "z"}), {"DISPLAY=" + desktop.display});
+    stop_xserver(desktop);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(has(run.out, "  z    SDLK_z 0x1d 0x7a z  SDLK_z 0x1d 0x7a z\n")) << run.out;
+    EXPECT_TRUE(has(run.out, "layout de (from X display " + desktop.display + "): 1 keys typed")) << run.out;
+
+    // A display that cannot be reached leaves the default, and says so.
+    const CompareRun gone = compare(args({"a"}), {"DISPLAY=:99"});
+    EXPECT_EQ(gone.status, 0) << gone.err;
+    EXPECT_TRUE(has(gone.out, "layout us (the default: X display :99 not reachable)")) << gone.out;
+}
+
 TEST(KeymonCompare, TroubleExitsTwoWithOneMessage) {
     struct Case {
         std::vector<std::string> args, env;
@@ -99,6 +143,9 @@ TEST(KeymonCompare, TroubleExitsTwoWithOneMessage) {
         {{"--keymon", "/nonexistent/keymon", "a"}, {}, "keymon-compare: keymon '/nonexistent/keymon' is not an executable file\n"},
         {args({"a"}), {"KEYMON_COMPAT_LIBDIR=/nonexistent"}, "keymon-compare: the SDL2-based SDL 1.2 runtime is not installed"},
         {args({"--bogus"}), {}, "keymon-compare: unknown option '--bogus'\n"},
+        {args({"-x"}), {}, "keymon-compare: unknown option '-x'\n"},
+        {args({"--layout"}), {}, "keymon-compare: option '--layout' needs a value\n"},
+        {args({"--layout=de fr", "a"}), {}, "keymon-compare: unknown XKB layout 'de fr'\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);

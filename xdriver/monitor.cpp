@@ -58,6 +58,19 @@ void unblock_signals() {
     sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+std::string find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
 std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 Runtime runtime_from_env() {

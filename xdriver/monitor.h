@@ -18,6 +18,9 @@
 // kills it if it has not, and reaps it.
 void end_process(pid_t pid, int signal, milliseconds limit);
 
+// The program file `name` runs as from PATH, or "" when there is none.
+std::string find_program(const std::string& name);
+
 // Which SDL 1.2 library the monitor runs on: the classic one it was built
 // against, or the SDL2-based one picked by LD_LIBRARY_PATH.
 enum class Runtime { classic, compat };

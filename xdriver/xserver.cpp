@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -77,6 +78,16 @@ std::string xorg_failure(const std::string& dir) {
     return found;
 }
 
+// Debian's /usr/bin/Xorg hands over to the setuid Xorg.wrap when
+// xserver-xorg-legacy is installed, which lets only console users start a
+// server, and then refuses a -config or -logfile path outside /etc/X11. The
+// dummy video driver needs no privilege: run the server itself, as the
+// calling user.
+std::string xorg_binary() {
+    const char* server = "/usr/lib/xorg/Xorg";
+    return access(server, X_OK) == 0 ? server : find_program("Xorg");
+}
+
 // Runs a command to its end, at most `limit`; returns its exit status (-1
 // on a signal, a failed start or the limit) and what it printed.
 int run_command(const std::vector<std::string>& argv, std::string& printed, milliseconds limit) {
@@ -129,6 +140,12 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
         std::ofstream(config) << xorg_config;
     }
     const std::string log = server.dir + "/Xorg.log";
+    const std::string binary = kind == ServerKind::xorg ? xorg_binary() : find_program("Xvfb");
+    if (binary.empty()) {
+        stop_xserver(server);
+        return kind == ServerKind::xorg ? "Xorg is not installed (Debian package xserver-xorg-core)"
+                                        : "Xvfb is not installed (Debian package xvfb)";
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
     const pid_t pid = fork();
@@ -141,10 +158,10 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
         dup2(null, 1);
         dup2(null, 2);
         if (kind == ServerKind::xorg) {
-            execlp("Xorg", "Xorg", "-displayfd", "3", "-config", config.c_str(), "-logfile", log.c_str(),
+            execl(binary.c_str(), "Xorg", "-displayfd", "3", "-config", config.c_str(), "-logfile", log.c_str(),
                    "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
         } else {
-            execlp("Xvfb", "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
+            execl(binary.c_str(), "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
                    "-noreset", static_cast<char*>(nullptr));
         }
         _exit(127);
@@ -159,9 +176,11 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
     const char* name = kind == ServerKind::xorg ? "Xorg" : "Xvfb";
     if (number.empty()) {
         std::string why = kind == ServerKind::xorg ? xorg_failure(server.dir) : "";
-        if (why.empty()) why = "is it installed?";
         stop_xserver(server);
-        return std::string(name) + " did not start (" + why + ")";
+        if (why.find("Failed to load module \"dummy\"") != std::string::npos) {
+            return "Xorg's dummy video driver is not installed (Debian package xserver-xorg-video-dummy)";
+        }
+        return std::string(name) + " did not start" + (why.empty() ? "" : " (" + why + ")");
     }
     server.display = ":" + number;
     server.conn = XOpenDisplay(server.display.c_str());
@@ -189,23 +208,57 @@ void stop_xserver(XServer& server) {
     }
 }
 
-std::string current_layout(Display* conn) {
+namespace {
+
+// The fields of _XKB_RULES_NAMES: rules, model, layout, variant, options.
+std::vector<std::string> rules_names(Display* conn) {
     const Atom names = XInternAtom(conn, "_XKB_RULES_NAMES", False);
     Atom type;
     int format;
     unsigned long count, after;
     unsigned char* data = nullptr;
-    std::string layout;
+    std::vector<std::string> fields;
     if (XGetWindowProperty(conn, DefaultRootWindow(conn), names, 0, 1024, False, XA_STRING, &type, &format,
                            &count, &after, &data) == Success && data && format == 8) {
-        // rules, model, layout, variant, options, each ended by a zero
+        // each field ended by a zero
         const char* field = reinterpret_cast<const char*>(data);
         const char* end = field + count;
-        for (int i = 0; i < 2 && field < end; ++i) field += std::strlen(field) + 1;
-        if (field < end) layout = field;
+        while (field < end) {
+            fields.emplace_back(field, strnlen(field, static_cast<std::size_t>(end - field)));
+            field += fields.back().size() + 1;
+        }
     }
     if (data) XFree(data);
-    return layout;
+    fields.resize(5);
+    return fields;
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) return parts;
+        start = comma + 1;
+    }
+}
+
+}  // namespace
+
+std::string current_layout(Display* conn) { return rules_names(conn)[2]; }
+
+std::string layout_with_variants(Display* conn) {
+    const std::vector<std::string> names = rules_names(conn);
+    if (names[2].empty()) return "";
+    const std::vector<std::string> layouts = split_commas(names[2]);
+    const std::vector<std::string> variants = split_commas(names[3]);
+    std::string joined;
+    for (std::size_t i = 0; i < layouts.size(); ++i) {
+        if (i) joined += ',';
+        joined += layouts[i];
+        if (i < variants.size() && !variants[i].empty()) joined += "(" + variants[i] + ")";
+    }
+    return joined;
 }
 
 std::string set_layout(XServer& server, const std::string& layout) {

@@ -33,6 +33,9 @@ void stop_xserver(XServer& server);
 std::string set_layout(XServer& server, const std::string& layout);
 // The layout the server's keymap was last built from (_XKB_RULES_NAMES).
 std::string current_layout(Display* conn);
+// The same with each group's variant in parentheses, as setxkbmap's -layout
+// takes it ("us,de(nodeadkeys)"); "" when the server names no layout.
+std::string layout_with_variants(Display* conn);
 
 // X errors from a window that has gone away (a monitor that just ended) are
 // expected and dropped; every other error is kept here until taken, and

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds with warnings as errors, and runs the
-# whole suite; then builds it again with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, adds the codec's fuzzer, and runs it all once
-# more. Exits non-zero on any failure.
+# whole suite; builds the Debian packages and checks them; then builds it
+# again with clang, AddressSanitizer and UndefinedBehaviorSanitizer, adds the
+# codec's fuzzer, and runs it all once more. Exits non-zero on any failure.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-need_packages "${monitor_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}"
+need_packages "${monitor_packages[@]}" "${test_packages[@]}" "${bench_packages[@]}" "${package_packages[@]}"
 configure_and_build "$build" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON
 (cd "$build" && ctest --output-on-failure -j"$(nproc)")
+
+echo "== the Debian packages: built, checked with lintian, unpacked and tried" >&2
+bash "$root/scripts/package.sh"
+bash "$root/tests/packages.sh" "$build/packages"
 
 echo "== the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzer" >&2
 CC=clang CXX=clang++ configure_and_build "$root/build-sanitize" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON \

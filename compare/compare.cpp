@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <set>
 
@@ -201,7 +202,7 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
             report.answered = confirm(server, monitor, pacing, sentinel, from, milliseconds(3000));
         });
         if (!typing.empty()) return fail(result.spec.text + ": " + typing);
-        if (index == 0) result.spare = typed.spare;
+        if (index == 0) result.spare = typed.spare, result.code = typed.code;
         for (const std::string& line : split_lines(monitor_output(monitor).substr(from))) {
             if (!is_sentinel_line(line, sentinel)) report.lines.push_back(bare(line));
         }
@@ -215,11 +216,6 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
     return "";
 }
 
-namespace {
-
-// The text field of a report line may hold control characters (Return
-// gives a carriage return) or blanks; such a field is shown quoted, with
-// C escapes.
 std::string shown(const std::string& line) {
     std::size_t field = 0, at = 0;
     for (int i = 0; i < 3 && at != std::string::npos; ++i) {
@@ -260,6 +256,8 @@ std::string key_notes(const KeyResult& result) {
     if (!result.context.empty()) notes += (notes.empty() ? "" : ", ") + result.context;
     return notes.empty() ? "" : " (" + notes + ")";
 }
+
+namespace {
 
 std::string key_label(const KeyResult& result) { return result.spec.text + key_notes(result); }
 
@@ -308,6 +306,16 @@ std::string format_text(const std::vector<KeyResult>& results, bool all) {
     return out;
 }
 
+std::vector<CellLine> table_cell(const KeyReport& report, const KeyReport& other) {
+    if (report.lines.empty()) return {{report.answered ? "nothing" : "no answer", false, false}};
+    std::vector<CellLine> cell;
+    for (std::size_t row = 0; row < report.lines.size(); ++row) {
+        const bool same = row < other.lines.size() && other.lines[row] == report.lines[row];
+        cell.push_back({report.lines[row], true, !same});
+    }
+    return cell;
+}
+
 namespace {
 
 // One report line as Markdown code, escaped for a table cell.
@@ -319,12 +327,11 @@ std::string code_span(const std::string& line) {
 }
 
 std::string markdown_cell(const KeyReport& report, const KeyReport& other) {
-    if (report.lines.empty()) return report.answered ? "nothing" : "no answer";
     std::string out;
-    for (std::size_t row = 0; row < report.lines.size(); ++row) {
-        const bool same = row < other.lines.size() && other.lines[row] == report.lines[row];
-        if (row) out += "<br>";
-        out += same ? code_span(report.lines[row]) : "**" + code_span(report.lines[row]) + "**";
+    for (const CellLine& line : table_cell(report, other)) {
+        if (!out.empty()) out += "<br>";
+        const std::string text = line.code ? code_span(line.text) : line.text;
+        out += line.differs ? "**" + text + "**" : text;
     }
     return out;
 }
@@ -347,4 +354,43 @@ std::string format_summary(const std::vector<KeyResult>& results, const std::str
     for (const KeyResult& result : results) differ += result.differs(), spare += result.spare;
     return "layout " + layout + ": " + std::to_string(results.size()) + " keys typed, " + std::to_string(differ) +
            " differ (" + std::to_string(spare) + " on a spare keycode)\n";
+}
+
+std::string layout_summary(const LayoutReport& report) {
+    return format_summary(report.keys, report.layout + " (" + report.source + ")");
+}
+
+const char* key_state_name(KeyState state) {
+    switch (state) {
+    case KeyState::agree: return "agree";
+    case KeyState::differ: return "differ";
+    case KeyState::missing: return "missing";
+    case KeyState::untyped: break;
+    }
+    return "untyped";
+}
+
+KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code) {
+    KeyState state = KeyState::untyped;
+    for (const KeyResult& key : keys) {
+        if (key.spare || key.code != code || code == 0) continue;
+        const bool one_silent = key.runtimes[0].lines.empty() != key.runtimes[1].lines.empty();
+        if (one_silent) return KeyState::missing;
+        if (key.differs()) state = KeyState::differ;
+        else if (state == KeyState::untyped) state = KeyState::agree;
+    }
+    return state;
+}
+
+ReportLine parse_report_line(const std::string& line) {
+    ReportLine parsed;
+    const std::size_t a = line.find(' ');
+    const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
+    const std::size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
+    parsed.name = line.substr(0, a);
+    if (c == std::string::npos) return parsed;
+    parsed.scancode = static_cast<unsigned>(std::strtoul(line.c_str() + a + 1, nullptr, 16));
+    parsed.unicode = static_cast<unsigned>(std::strtoul(line.c_str() + b + 1, nullptr, 16));
+    parsed.text = line.substr(c + 1);
+    return parsed;
 }

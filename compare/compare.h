@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keyboard.h"
+#include "keyboard_drawing.h"
 #include "monitor.h"
 #include "xserver.h"
 
@@ -19,6 +20,7 @@ struct KeyReport {
 
 struct KeyResult {
     KeySpec spec;
+    KeyCode code = 0;    // the keycode it was typed on
     bool spare = false;  // typed on a spare keycode bound for the moment
     std::string context;  // what the key was typed after: a dead key, locks on
     KeyReport runtimes[2];  // classic, then the SDL2-based runtime
@@ -45,3 +47,52 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
 std::string format_text(const std::vector<KeyResult>& results, bool all);
 std::string format_markdown(const std::vector<KeyResult>& results, bool all);
 std::string format_summary(const std::vector<KeyResult>& results, const std::string& layout);
+
+// A report line as keymon-compare shows it: a text field that holds
+// control characters (Return gives a carriage return) or blanks is quoted,
+// with C escapes.
+std::string shown(const std::string& line);
+// What is noted after a key's name: "(spare keycode, after dead_circumflex)".
+std::string key_notes(const KeyResult& result);
+
+// The lines of one runtime's cell in the table: each report line (`code`),
+// bold where the other runtime's line differs; a runtime with no lines has
+// the one plain line "nothing", or "no answer" when the monitor did not
+// confirm the key.
+struct CellLine {
+    std::string text;
+    bool code = true;
+    bool differs = false;
+};
+std::vector<CellLine> table_cell(const KeyReport& report, const KeyReport& other);
+
+// One layout's comparison.
+struct LayoutReport {
+    std::string layout;  // as given, or as read from the desktop
+    std::string source;  // where it came from ("from --layout", ...)
+    std::vector<KeyResult> keys;
+    KeyboardDrawing keyboard;
+};
+
+// What a physical key shows: both runtimes gave the same lines for every key
+// typed on it; some differ; one runtime reported nothing for one of them
+// while the other did; nothing was typed on it.
+enum class KeyState { agree, differ, missing, untyped };
+const char* key_state_name(KeyState state);
+KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code);
+
+// A report line ("SDLK_a 0x26 0x61 a") in its parts.
+struct ReportLine {
+    std::string name;
+    unsigned scancode = 0, unicode = 0;
+    std::string text;
+};
+ReportLine parse_report_line(const std::string& line);
+
+// The layout's summary line, naming where the layout came from.
+std::string layout_summary(const LayoutReport& report);
+// Every layout's result as one JSON document.
+std::string format_json(const std::vector<LayoutReport>& reports, const std::string libraries[2]);
+// One page that needs nothing from elsewhere: for each layout the keyboard
+// drawn as SVG, coloured by state, and the Markdown table's rows.
+std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2]);

@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "compare.h"
@@ -104,19 +106,23 @@ std::string default_layout(std::string& source) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string keymon, layout, layout_source = "from --layout";
-    bool markdown = false, all = false, layout_given = false;
+    std::string keymon, html_file, default_source;
+    std::vector<std::string> layouts;
+    bool markdown = false, all = false, json = false, html_given = false;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
                               {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
+                              {"json", no_argument, nullptr, 'j'},         {"html", required_argument, nullptr, 'H'},
                               {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;  // the one message comes from here
-    for (int opt; (opt = getopt_long(argc, argv, ":k:l:mahV", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:majhV", options, nullptr)) != -1;) {
         switch (opt) {
         case 'k': keymon = optarg; break;
-        case 'l': layout = optarg, layout_given = true; break;
+        case 'l': layouts.push_back(optarg); break;
         case 'm': markdown = true; break;
         case 'a': all = true; break;
+        case 'j': json = true; break;
+        case 'H': html_file = optarg, html_given = true; break;
         case 'h': std::fputs(usage, stdout); return 0;
         case 'V': std::printf("keymon-compare %s\n", KEYMON_VERSION); return 0;
         case ':':
@@ -128,16 +134,19 @@ int main(int argc, char** argv) {
         }
     }
     const std::vector<std::string> keys(argv + optind, argv + argc);
-    if (!layout_given) layout = default_layout(layout_source);
-    if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) {
-        return trouble("unknown XKB layout '" + layout + "'");
+    if (layouts.empty()) layouts.push_back(default_layout(default_source));
+    for (const std::string& layout : layouts) {
+        if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) {
+            return trouble("unknown XKB layout '" + layout + "'");
+        }
     }
-    std::vector<KeyResult> results;
+    if (html_given && html_file.empty()) return trouble("option '--html' needs a file name");
+    std::vector<KeyResult> named;
     for (const std::string& key : keys) {
         KeyResult result;
         const std::string error = parse_key_spec(key, result.spec);
         if (!error.empty()) return trouble(error);
-        results.push_back(result);
+        named.push_back(result);
     }
     if (keymon.empty()) keymon = default_keymon();
     if (keymon.empty()) return trouble("no keymon found beside keymon-compare or on PATH; name it with --keymon");
@@ -169,39 +178,72 @@ int main(int argc, char** argv) {
         running_server = -1;
         server_dir.clear();
     };
-    if (const std::string error = set_layout(server, layout); !error.empty()) {
-        stop();
-        return trouble(error);
-    }
-    if (keys.empty()) {
-        for (const std::string& key : builtin_keys(server.conn)) {
-            KeyResult result;
-            parse_key_spec(key, result.spec);
-            results.push_back(result);
-        }
-    }
 
+    // One server for every layout: each is loaded in turn, as a desktop's
+    // keyboard settings switch it, and both runtimes are typed under it.
+    std::vector<LayoutReport> reports;
     std::string libraries[2];
-    for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
-        const std::string error = type_into_keymon(
-            server, keymon, runtime, results, libraries[runtime == Runtime::classic ? 0 : 1],
-            [](pid_t pid) { running_monitor = pid; }, children_lock);
-        if (!error.empty()) {
+    for (const std::string& layout : layouts) {
+        LayoutReport report;
+        report.layout = layout;
+        report.source = default_source.empty() ? "from --layout" : default_source;
+        if (const std::string error = set_layout(server, layout); !error.empty()) {
             stop();
             return trouble(error);
         }
+        report.keys = named;
+        if (keys.empty()) {
+            for (const std::string& key : builtin_keys(server.conn)) {
+                KeyResult result;
+                parse_key_spec(key, result.spec);
+                report.keys.push_back(result);
+            }
+        }
+        for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
+            const std::string error = type_into_keymon(
+                server, keymon, runtime, report.keys, libraries[runtime == Runtime::classic ? 0 : 1],
+                [](pid_t pid) { running_monitor = pid; }, children_lock);
+            if (!error.empty()) {
+                stop();
+                return trouble(error);
+            }
+        }
+        if (!html_file.empty() && !read_keyboard_geometry(server.conn, report.keyboard)) {
+            std::fprintf(stderr, "keymon-compare: the X server has no keyboard geometry for layout %s; "
+                                 "the page draws the typed keys as a grid\n", layout.c_str());
+            std::vector<KeyCode> codes;
+            for (const KeyResult& key : report.keys) {
+                if (!key.spare && std::find(codes.begin(), codes.end(), key.code) == codes.end()) codes.push_back(key.code);
+            }
+            report.keyboard = keyboard_grid(server.conn, codes);
+        }
+        reports.push_back(std::move(report));
     }
     stop();
 
     bool differ = false;
-    for (const KeyResult& result : results) differ = differ || result.differs();
-    const std::string summary = format_summary(results, layout + " (" + layout_source + ")");
-    if (markdown) {
-        std::fputs(format_markdown(results, all).c_str(), stdout);
-        std::printf("\n%s", summary.c_str());
-    } else {
-        std::fputs(format_text(results, all).c_str(), stdout);
-        std::fputs(summary.c_str(), stdout);
+    for (const LayoutReport& report : reports) {
+        for (const KeyResult& result : report.keys) differ = differ || result.differs();
+    }
+    if (!html_file.empty()) {
+        std::ofstream page(html_file);
+        page << format_html(reports, libraries);
+        if (!page.flush()) return trouble("cannot write '" + html_file + "'");
+    }
+    if (json) {
+        std::fputs(format_json(reports, libraries).c_str(), stdout);
+        return differ ? 1 : 0;
+    }
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const LayoutReport& report = reports[i];
+        if (i) std::fputs("\n", stdout);
+        if (markdown) {
+            std::fputs(format_markdown(report.keys, all).c_str(), stdout);
+            std::printf("\n%s", layout_summary(report).c_str());
+        } else {
+            std::fputs(format_text(report.keys, all).c_str(), stdout);
+            std::fputs(layout_summary(report).c_str(), stdout);
+        }
     }
     std::printf("classic: %s\nSDL2-based: %s\n", libraries[0].c_str(), libraries[1].c_str());
     return differ ? 1 : 0;

@@ -1,0 +1,165 @@
+// keymon-compare's result as one self-contained page: each layout's
+// keyboard drawn as inline SVG, coloured by what the comparison found, and
+// the table below it. No script, style sheet, font or image from elsewhere.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+
+#include "compare.h"
+
+namespace {
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+const char* const style = R"(body { font-family: sans-serif; margin: 1.5em; color: #222; background: #fff; }
+svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
+.key polygon { stroke: #555; stroke-width: 4; }
+.key text { font-size: 48px; text-anchor: middle; dominant-baseline: central; pointer-events: none; }
+.key:focus { outline: none; }
+.key:focus polygon, .key:hover polygon { stroke: #000; stroke-width: 12; }
+.agree polygon { fill: #a5d6a7; }
+.differ polygon { fill: #ef9a9a; }
+.missing polygon { fill: #ffd54f; }
+.untyped polygon { fill: #eeeeee; }
+.info { display: none; }
+.info text { font-size: 44px; font-family: monospace; }
+.info .heading { font-family: sans-serif; font-weight: bold; }
+.key:hover + .info, .key:focus + .info { display: inline; }
+.legend span { display: inline-block; padding: 0.1em 0.6em; margin-right: 0.5em; border: 1px solid #555; }
+table { border-collapse: collapse; margin-top: 1em; }
+td, th { border: 1px solid #bbb; padding: 0.2em 0.5em; vertical-align: top; text-align: left; }
+code { white-space: pre; }
+)";
+
+// The lines shown in the panel below the keyboard for one physical key.
+std::vector<std::string> info_lines(const std::vector<const KeyResult*>& typed) {
+    std::vector<std::string> lines;
+    for (const KeyResult* key : typed) {
+        lines.push_back("@" + key->spec.text + key_notes(*key));
+        for (int runtime = 0; runtime < 2; ++runtime) {
+            const KeyReport& report = key->runtimes[runtime];
+            std::string label = runtime == 0 ? "classic:    " : "SDL2-based: ";
+            if (report.lines.empty()) lines.push_back(label + (report.answered ? "nothing" : "no answer"));
+            for (const std::string& line : report.lines) {
+                lines.push_back(label + shown(line));
+                label = "            ";
+            }
+        }
+    }
+    return lines;
+}
+
+std::string draw_keyboard(const LayoutReport& report) {
+    const KeyboardDrawing& keyboard = report.keyboard;
+    std::map<KeyCode, std::vector<const KeyResult*>> typed_on;
+    for (const KeyResult& key : report.keys) {
+        if (!key.spare) typed_on[key.code].push_back(&key);
+    }
+    constexpr double line_height = 56, margin = 40;
+    std::size_t panel_lines = 1;
+    for (const auto& [code, keys] : typed_on) panel_lines = std::max(panel_lines, info_lines(keys).size());
+    const double panel_top = keyboard.height + margin;
+    const double height = panel_top + margin + line_height * double(panel_lines + 1);
+    std::string svg = "<svg class=\"keyboard\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
+                      number(keyboard.width) + " " + number(height) + "\" role=\"img\" aria-label=\"keyboard, layout " +
+                      escaped(report.layout) + "\">\n";
+    svg += "<text x=\"" + number(margin) + "\" y=\"" + number(panel_top + line_height) +
+           "\" font-size=\"44\" fill=\"#666\">Point at a key, or focus it with Tab, to see its lines.</text>\n";
+    for (const DrawnKey& key : keyboard.keys) {
+        const auto typed = typed_on.find(key.code);
+        const KeyState state = physical_key_state(report.keys, key.code);
+        double left = key.outline.empty() ? 0 : key.outline[0].x, right = left;
+        double top = key.outline.empty() ? 0 : key.outline[0].y, bottom = top;
+        std::string points;
+        for (const Point& p : key.outline) {
+            points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
+            left = std::min(left, p.x), right = std::max(right, p.x), top = std::min(top, p.y), bottom = std::max(bottom, p.y);
+        }
+        svg += "<g class=\"key " + std::string(key_state_name(state)) + "\" tabindex=\"0\" data-keysym=\"" +
+               escaped(key.keysym) + "\" data-state=\"" + key_state_name(state) + "\" data-keycode=\"" +
+               std::to_string(key.code) + "\"><title>" + escaped(key.keysym.empty() ? "(no symbol)" : key.keysym) +
+               ": " + key_state_name(state) + "</title><polygon points=\"" + points + "\"/>";
+        if (!key.label.empty()) {
+            svg += "<text x=\"" + number((left + right) / 2) + "\" y=\"" + number((top + bottom) / 2) + "\">" +
+                   escaped(key.label) + "</text>";
+        }
+        svg += "</g>";
+        // The panel sits right after its key, so that CSS alone shows it
+        // while the key is pointed at or focused.
+        svg += "<g class=\"info\">";
+        std::vector<std::string> lines = typed == typed_on.end() ? std::vector<std::string>{"@not typed"}
+                                                                 : info_lines(typed->second);
+        lines.insert(lines.begin(), "@key " + (key.keysym.empty() ? std::string("(no symbol)") : key.keysym) +
+                                        ", keycode " + std::to_string(key.code) + ": " + key_state_name(state));
+        double y = panel_top + line_height;
+        for (const std::string& line : lines) {
+            const bool heading = line[0] == '@';
+            svg += "<text x=\"" + number(margin) + "\" y=\"" + number(y) + "\"" + (heading ? " class=\"heading\"" : "") +
+                   " xml:space=\"preserve\">" + escaped(heading ? line.substr(1) : line) + "</text>";
+            y += line_height;
+        }
+        svg += "</g>\n";
+    }
+    return svg + "</svg>\n";
+}
+
+std::string html_cell(const KeyReport& report, const KeyReport& other) {
+    std::string out;
+    for (const CellLine& line : table_cell(report, other)) {
+        if (!out.empty()) out += "<br>";
+        const std::string text = line.code ? "<code>" + escaped(shown(line.text)) + "</code>" : escaped(line.text);
+        out += line.differs ? "<strong>" + text + "</strong>" : text;
+    }
+    return out;
+}
+
+std::string table(const LayoutReport& report) {
+    std::string out = "<table>\n<tr><th>key typed</th><th>classic SDL 1.2</th><th>SDL2-based SDL 1.2</th></tr>\n";
+    for (const KeyResult& key : report.keys) {
+        if (!key.differs()) continue;
+        out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td><td>" +
+               html_cell(key.runtimes[0], key.runtimes[1]) + "</td><td>" + html_cell(key.runtimes[1], key.runtimes[0]) +
+               "</td></tr>\n";
+    }
+    return out + "</table>\n";
+}
+
+}  // namespace
+
+std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2]) {
+    std::string title = "keymon-compare:";
+    for (const LayoutReport& report : reports) title += " " + report.layout;
+    std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
+                       "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
+                       "<p>Each key typed into keymon on the classic SDL 1.2 (<code>" + escaped(libraries[0]) +
+                       "</code>) and on the SDL2-based SDL 1.2 (<code>" + escaped(libraries[1]) + "</code>), keymon-compare " +
+                       KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span style=\"background:#a5d6a7\">"
+                       "both agree</span><span style=\"background:#ef9a9a\">they differ</span><span style=\"background:"
+                       "#ffd54f\">one runtime reported nothing</span><span style=\"background:#eeeeee\">not typed</span></p>\n";
+    for (const LayoutReport& report : reports) {
+        page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
+                (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."
+                                                  : " Keyboard: " + escaped(report.keyboard.geometry) + ".") +
+                "</p>\n" + draw_keyboard(report) + "<p>The keys on which the runtimes differ:</p>\n" + table(report) +
+                "</section>\n";
+    }
+    return page + "</body>\n</html>\n";
+}

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -56,6 +57,9 @@ void unblock_signals() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // A driver killed outright takes its X server and monitors with it,
+    // rather than leaving them running (a never-sleeping loop takes a core).
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
 std::string find_program(const std::string& name) {

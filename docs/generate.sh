@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Regenerates docs/runtime-differences.md (keymon-compare --markdown over
+# the us, de, fr and ru layouts) and docs/keyboard-de.png (the de keyboard
+# from keymon-compare's --html page, as headless Chromium draws it).
+# Usage: bash docs/generate.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
+need_packages "${monitor_packages[@]}" chromium
+configure_and_build "$build" -DBUILD_TESTING=OFF >/dev/null
+compare="$build/compare/keymon-compare"
+docs="$root/docs"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+{
+    echo "# Where the two SDL 1.2 runtimes differ"
+    echo
+    echo "Made by \`bash docs/generate.sh\` with keymon-compare $("$compare" --version | cut -d' ' -f2):"
+    echo "\`keymon-compare --markdown --layout L\` for each layout below, the built-in key set."
+    echo "Keys on which both runtimes agree are left out; the lines that differ are in bold."
+    for layout in us de fr ru; do
+        echo
+        echo "## Layout $layout"
+        echo
+        # Status 1 only says that some key differs.
+        "$compare" --markdown --layout "$layout" >"$work/$layout.md" || [ $? -eq 1 ]
+        grep -v '^classic: \|^SDL2-based: ' "$work/$layout.md"
+    done
+    echo
+    grep '^classic: \|^SDL2-based: ' "$work/us.md" | sed 's/$/  /'
+} >"$docs/runtime-differences.md"
+
+"$compare" --html "$work/de.html" --layout de >/dev/null || [ $? -eq 1 ]
+chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
+    --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
+    --window-size=1240,760 --screenshot="$docs/keyboard-de.png" "file://$work/de.html" 2>/dev/null
+echo "wrote $docs/runtime-differences.md and $docs/keyboard-de.png"

@@ -43,23 +43,31 @@ svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
 .info text { font-size: 44px; font-family: monospace; }
 .info .heading { font-family: sans-serif; font-weight: bold; }
 .key:hover + .info, .key:focus + .info { display: inline; }
+svg:has(.key:hover) .hint, svg:has(.key:focus) .hint { display: none; }
 .legend span { display: inline-block; padding: 0.1em 0.6em; margin-right: 0.5em; border: 1px solid #555; }
 table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #bbb; padding: 0.2em 0.5em; vertical-align: top; text-align: left; }
 code { white-space: pre; }
 )";
 
-// The lines shown in the panel below the keyboard for one physical key.
-std::vector<std::string> info_lines(const std::vector<const KeyResult*>& typed) {
-    std::vector<std::string> lines;
+// A line of the panel below the keyboard: a heading (the key typed), or
+// one of its report lines.
+struct PanelLine {
+    std::string text;
+    bool heading = false;
+};
+
+// The panel of one physical key: each key typed on it, with both runtimes' lines.
+std::vector<PanelLine> panel_lines(const std::vector<const KeyResult*>& typed) {
+    std::vector<PanelLine> lines;
     for (const KeyResult* key : typed) {
-        lines.push_back("@" + key->spec.text + key_notes(*key));
+        lines.push_back({key->spec.text + key_notes(*key), true});
         for (int runtime = 0; runtime < 2; ++runtime) {
             const KeyReport& report = key->runtimes[runtime];
             std::string label = runtime == 0 ? "classic:    " : "SDL2-based: ";
-            if (report.lines.empty()) lines.push_back(label + (report.answered ? "nothing" : "no answer"));
+            if (report.lines.empty()) lines.push_back({label + (report.answered ? "nothing" : "no answer")});
             for (const std::string& line : report.lines) {
-                lines.push_back(label + shown(line));
+                lines.push_back({label + shown(line)});
                 label = "            ";
             }
         }
@@ -74,15 +82,15 @@ std::string draw_keyboard(const LayoutReport& report) {
         if (!key.spare) typed_on[key.code].push_back(&key);
     }
     constexpr double line_height = 56, margin = 40;
-    std::size_t panel_lines = 1;
-    for (const auto& [code, keys] : typed_on) panel_lines = std::max(panel_lines, info_lines(keys).size());
+    std::size_t panel_size = 2;  // the key's own heading, and "not typed"
+    for (const auto& [code, keys] : typed_on) panel_size = std::max(panel_size, panel_lines(keys).size() + 1);
     const double panel_top = keyboard.height + margin;
-    const double height = panel_top + margin + line_height * double(panel_lines + 1);
+    const double height = panel_top + margin + line_height * double(panel_size);
     std::string svg = "<svg class=\"keyboard\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
                       number(keyboard.width) + " " + number(height) + "\" role=\"img\" aria-label=\"keyboard, layout " +
                       escaped(report.layout) + "\">\n";
     svg += "<text x=\"" + number(margin) + "\" y=\"" + number(panel_top + line_height) +
-           "\" font-size=\"44\" fill=\"#666\">Point at a key, or focus it with Tab, to see its lines.</text>\n";
+           "\" class=\"hint\" font-size=\"44\" fill=\"#666\">Point at a key, or focus it with Tab, to see its lines.</text>\n";
     for (const DrawnKey& key : keyboard.keys) {
         const auto typed = typed_on.find(key.code);
         const KeyState state = physical_key_state(report.keys, key.code);
@@ -105,15 +113,18 @@ std::string draw_keyboard(const LayoutReport& report) {
         // The panel sits right after its key, so that CSS alone shows it
         // while the key is pointed at or focused.
         svg += "<g class=\"info\">";
-        std::vector<std::string> lines = typed == typed_on.end() ? std::vector<std::string>{"@not typed"}
-                                                                 : info_lines(typed->second);
-        lines.insert(lines.begin(), "@key " + (key.keysym.empty() ? std::string("(no symbol)") : key.keysym) +
-                                        ", keycode " + std::to_string(key.code) + ": " + key_state_name(state));
+        std::vector<PanelLine> lines = {{"key " + (key.keysym.empty() ? std::string("(no symbol)") : key.keysym) +
+                                             ", keycode " + std::to_string(key.code) + ": " + key_state_name(state),
+                                         true}};
+        if (typed == typed_on.end()) {
+            lines.push_back({"not typed", true});
+        } else {
+            for (PanelLine& line : panel_lines(typed->second)) lines.push_back(std::move(line));
+        }
         double y = panel_top + line_height;
-        for (const std::string& line : lines) {
-            const bool heading = line[0] == '@';
-            svg += "<text x=\"" + number(margin) + "\" y=\"" + number(y) + "\"" + (heading ? " class=\"heading\"" : "") +
-                   " xml:space=\"preserve\">" + escaped(heading ? line.substr(1) : line) + "</text>";
+        for (const PanelLine& line : lines) {
+            svg += "<text x=\"" + number(margin) + "\" y=\"" + number(y) + "\"" + (line.heading ? " class=\"heading\"" : "") +
+                   " xml:space=\"preserve\">" + escaped(line.text) + "</text>";
             y += line_height;
         }
         svg += "</g>\n";

@@ -1,6 +1,6 @@
 // Idle processor use, lost key events and latency of keymon builds on each
 // SDL 1.2 runtime, in a private Xvfb, typed through XTEST.
-//   keymon_bench [--idle SECONDS] [--bursts N] [--events N] [--latency KEYS] LABEL=KEYMON ...
+//   keymon_bench [--idle SECONDS] [--bursts N] [--events N] [--latency KEYS] [--pipe] LABEL=KEYMON ...
 // Each LABEL=KEYMON is one build; all are measured in the same run.
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -49,11 +49,21 @@ struct Running {
     Window window = None;
 };
 
+// --pipe: keymon writes into a pipe, made line-buffered by stdbuf(1), rather
+// than to a pseudo-terminal.
+bool through_pipe = false;
+
 bool start(XServer& server, const Build& build, Runtime runtime, Running& running) {
     LaunchOptions options;
     options.display = server.display;
     options.runtime = runtime;
-    if (!launch_monitor(*running.monitor, build.binary, options).empty()) return false;
+    std::string binary = build.binary;
+    if (through_pipe) {
+        options.output = Output::pipe;
+        options.args = {"-oL", binary};
+        binary = find_program("stdbuf");  // it execs keymon: the same process
+    }
+    if (!launch_monitor(*running.monitor, binary, options).empty()) return false;
     running.window = find_and_focus_window(server.conn, running.monitor->pid);
     if (running.window == None) {
         std::fprintf(stderr, "%s on %s: no window\n", build.label.c_str(), runtime_name(runtime));
@@ -347,10 +357,10 @@ std::vector<double> latencies(XServer& server, const Build& build, Runtime runti
 }
 
 void measure_latency(XServer& server, const std::vector<Build>& builds, std::size_t keys) {
-    std::printf("\n## Latency: XTEST key event sent (then XSync) to its line read from the pseudo-terminal\n\n"
+    std::printf("\n## Latency: XTEST key event sent (then XSync) to its line read from the %s\n\n"
                 "%zu keys (%zu events) each way, after one tap of every key; milliseconds.\n\n"
                 "| build | runtime | typing | p50 | p99 | worst |\n|---|---|---|---:|---:|---:|\n",
-                keys, 2 * keys);
+                through_pipe ? "pipe" : "pseudo-terminal", keys, 2 * keys);
     for (bool apart : {true, false}) {
         for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
             for (const Build& build : builds) {
@@ -380,13 +390,15 @@ int main(int argc, char** argv) {
                               {"bursts", required_argument, nullptr, 'b'},
                               {"events", required_argument, nullptr, 'e'},
                               {"latency", required_argument, nullptr, 'l'},
+                              {"pipe", no_argument, nullptr, 'p'},
                               {nullptr, 0, nullptr, 0}};
-    for (int opt; (opt = getopt_long(argc, argv, "i:b:e:l:", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, "i:b:e:l:p", options, nullptr)) != -1;) {
         switch (opt) {
         case 'i': idle_seconds = std::atoi(optarg); break;
         case 'b': bursts = std::atoi(optarg); break;
         case 'e': events = std::strtoul(optarg, nullptr, 10); break;
         case 'l': latency_keys = std::strtoul(optarg, nullptr, 10); break;
+        case 'p': through_pipe = true; break;
         default: return 2;
         }
     }
@@ -398,7 +410,7 @@ int main(int argc, char** argv) {
     }
     if (builds.empty()) {
         std::fprintf(stderr,
-                     "usage: %s [--idle SECONDS] [--bursts N] [--events N] [--latency KEYS] LABEL=KEYMON ...\n",
+                     "usage: %s [--idle SECONDS] [--bursts N] [--events N] [--latency KEYS] [--pipe] LABEL=KEYMON ...\n",
                      argv[0]);
         return 2;
     }

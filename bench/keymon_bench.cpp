@@ -18,6 +18,7 @@
 #include <memory>
 #include <sstream>
 
+#include "interface.h"
 #include "keyboard.h"
 #include "line_match.h"
 #include "monitor.h"
@@ -133,7 +134,7 @@ void stop_busy(const std::vector<pid_t>& spinners) {
 std::string report_line(const std::string& name, unsigned scancode, unsigned unicode, const std::string& text) {
     char numbers[32];
     std::snprintf(numbers, sizeof numbers, " 0x%x 0x%x ", scancode, unicode);
-    return "ITEM_ID_XY " + name + numbers + text + " ";
+    return keymon_report_tag + name + numbers + text + " ";
 }
 
 struct Typed {

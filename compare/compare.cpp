@@ -349,15 +349,16 @@ std::string format_markdown(const std::vector<KeyResult>& results, bool all) {
     return out;
 }
 
-std::string format_summary(const std::vector<KeyResult>& results, const std::string& layout) {
-    std::size_t differ = 0, spare = 0;
-    for (const KeyResult& result : results) differ += result.differs(), spare += result.spare;
-    return "layout " + layout + ": " + std::to_string(results.size()) + " keys typed, " + std::to_string(differ) +
-           " differ (" + std::to_string(spare) + " on a spare keycode)\n";
+std::size_t keys_differing(const std::vector<KeyResult>& keys) {
+    return static_cast<std::size_t>(std::count_if(keys.begin(), keys.end(), [](const KeyResult& key) { return key.differs(); }));
 }
 
 std::string layout_summary(const LayoutReport& report) {
-    return format_summary(report.keys, report.layout + " (" + report.source + ")");
+    const std::size_t spare = static_cast<std::size_t>(
+        std::count_if(report.keys.begin(), report.keys.end(), [](const KeyResult& key) { return key.spare; }));
+    return "layout " + report.layout + " (" + report.source + "): " + std::to_string(report.keys.size()) +
+           " keys typed, " + std::to_string(keys_differing(report.keys)) + " differ (" + std::to_string(spare) +
+           " on a spare keycode)\n";
 }
 
 const char* key_state_name(KeyState state) {

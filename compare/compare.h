@@ -46,7 +46,8 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
 // Markdown table; `all` shows the keys that agree too.
 std::string format_text(const std::vector<KeyResult>& results, bool all);
 std::string format_markdown(const std::vector<KeyResult>& results, bool all);
-std::string format_summary(const std::vector<KeyResult>& results, const std::string& layout);
+// How many of the keys differ.
+std::size_t keys_differing(const std::vector<KeyResult>& keys);
 
 // A report line as keymon-compare shows it: a text field that holds
 // control characters (Return gives a carriage return) or blanks is quoted,

@@ -29,16 +29,21 @@ std::string number(double value) {
     return text;
 }
 
-const char* const style = R"(body { font-family: sans-serif; margin: 1.5em; color: #222; background: #fff; }
+const char* const style = R"(:root { --agree: #a5d6a7; --differ: #ef9a9a; --missing: #ffd54f; --untyped: #eeeeee; }
+body { font-family: sans-serif; margin: 1.5em; color: #222; background: #fff; }
 svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
 .key polygon { stroke: #555; stroke-width: 4; }
 .key text { font-size: 48px; text-anchor: middle; dominant-baseline: central; pointer-events: none; }
 .key:focus { outline: none; }
 .key:focus polygon, .key:hover polygon { stroke: #000; stroke-width: 12; }
-.agree polygon { fill: #a5d6a7; }
-.differ polygon { fill: #ef9a9a; }
-.missing polygon { fill: #ffd54f; }
-.untyped polygon { fill: #eeeeee; }
+.agree polygon { fill: var(--agree); }
+.differ polygon { fill: var(--differ); }
+.missing polygon { fill: var(--missing); }
+.untyped polygon { fill: var(--untyped); }
+.legend .agree { background: var(--agree); }
+.legend .differ { background: var(--differ); }
+.legend .missing { background: var(--missing); }
+.legend .untyped { background: var(--untyped); }
 .info { display: none; }
 .info text { font-size: 44px; font-family: monospace; }
 .info .heading { font-family: sans-serif; font-weight: bold; }
@@ -162,9 +167,8 @@ std::string format_html(const std::vector<LayoutReport>& reports, const std::str
                        "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
                        "<p>Each key typed into keymon on the classic SDL 1.2 (<code>" + escaped(libraries[0]) +
                        "</code>) and on the SDL2-based SDL 1.2 (<code>" + escaped(libraries[1]) + "</code>), keymon-compare " +
-                       KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span style=\"background:#a5d6a7\">"
-                       "both agree</span><span style=\"background:#ef9a9a\">they differ</span><span style=\"background:"
-                       "#ffd54f\">one runtime reported nothing</span><span style=\"background:#eeeeee\">not typed</span></p>\n";
+                       KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">both agree</span><span class=\"differ\">they differ</span>"
+                       "<span class=\"missing\">one runtime reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
     for (const LayoutReport& report : reports) {
         page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
                 (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."

@@ -21,9 +21,7 @@ std::string format_json(const std::vector<LayoutReport>& reports, const std::str
     nlohmann::ordered_json layouts = nlohmann::ordered_json::array();
     for (const LayoutReport& report : reports) {
         nlohmann::ordered_json keys = nlohmann::ordered_json::array();
-        std::size_t differ = 0;
         for (const KeyResult& key : report.keys) {
-            differ += key.differs();
             keys.push_back({{"key", key.spec.text},
                             {"context", key.context},
                             {"keycode", key.code},
@@ -34,13 +32,13 @@ std::string format_json(const std::vector<LayoutReport>& reports, const std::str
         }
         layouts.push_back({{"layout", report.layout},
                            {"keys_typed", report.keys.size()},
-                           {"keys_differ", differ},
+                           {"keys_differ", keys_differing(report.keys)},
                            {"keys", keys}});
     }
     const nlohmann::ordered_json document = {{"version", KEYMON_VERSION},
-                                     {"classic_library", libraries[0]},
-                                     {"compat_library", libraries[1]},
-                                     {"layouts", layouts}};
+                                             {"classic_library", libraries[0]},
+                                             {"compat_library", libraries[1]},
+                                             {"layouts", layouts}};
     // A text that is not UTF-8 is shown with U+FFFD rather than thrown over.
     return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }

@@ -222,9 +222,7 @@ int main(int argc, char** argv) {
     stop();
 
     bool differ = false;
-    for (const LayoutReport& report : reports) {
-        for (const KeyResult& result : report.keys) differ = differ || result.differs();
-    }
+    for (const LayoutReport& report : reports) differ = differ || keys_differing(report.keys) > 0;
     if (!html_file.empty()) {
         std::ofstream page(html_file);
         page << format_html(reports, libraries);

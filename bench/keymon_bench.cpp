@@ -6,7 +6,6 @@
 #include <X11/keysym.h>
 #include <getopt.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <memory>
 #include <sstream>
 
+#include "children.h"
 #include "interface.h"
 #include "keyboard.h"
 #include "line_match.h"
@@ -117,9 +117,8 @@ const char* pace_name(Pace pace) {
 std::vector<pid_t> busy_cores(int count) {
     std::vector<pid_t> spinners;
     for (int i = 0; i < count; ++i) {
-        const pid_t pid = fork();
+        const pid_t pid = fork_child();
         if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
             for (;;) asm volatile("");
         }
         if (pid > 0) spinners.push_back(pid);
@@ -128,7 +127,7 @@ std::vector<pid_t> busy_cores(int count) {
 }
 
 void stop_busy(const std::vector<pid_t>& spinners) {
-    for (pid_t pid : spinners) end_process(pid, SIGKILL, milliseconds(5000));
+    for (pid_t pid : spinners) end_child(pid, SIGKILL, milliseconds(5000));
 }
 
 std::string report_line(const std::string& name, unsigned scancode, unsigned unicode, const std::string& text) {

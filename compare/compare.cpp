@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <set>
 
 #include "interface.h"
@@ -52,62 +51,39 @@ bool non_ascii_character(KeySym sym) {
     return sym > 0x7e && sym < 0xfe00;
 }
 
-// The key that ends a key's lines: the monitor reports it after everything
-// typed before it, so once its two lines are out, the key's are too. A
-// modifier, because Xlib's compose handling lets modifiers pass through a
-// pending dead key without ending it.
-struct Sentinel {
-    KeySym sym;
-    const char* reported;  // the monitor's name for it
-};
-constexpr Sentinel sentinels[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_RCTRL"}};
+constexpr Marker markers[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_RCTRL"},
+                               {XK_Shift_L, "SDLK_LSHIFT"}, {XK_Control_L, "SDLK_LCTRL"}};
 
-const Sentinel& sentinel_for(const KeySpec& spec) {
-    const Sentinel& first = sentinels[0];
-    const bool involved = spec.sym == first.sym ||
-                          std::find(spec.modifiers.begin(), spec.modifiers.end(), first.sym) != spec.modifiers.end();
-    return involved ? sentinels[1] : first;
+std::size_t count_marker_records(const std::vector<std::string>& records, const Marker& marker) {
+    const std::string prefix = std::string(marker.reported) + " ";
+    return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [&](const std::string& record) {
+        return record.rfind(prefix, 0) == 0;
+    }));
 }
 
-bool is_sentinel_line(const std::string& line, const Sentinel& sentinel) {
-    const std::string prefix = std::string(keymon_report_tag) + sentinel.reported + " ";
-    return line.rfind(prefix, 0) == 0;
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(text.substr(start, end - start + 1));
-    }
-    return lines;
-}
-
-std::size_t count_sentinel_lines(const std::string& text, std::size_t from, const Sentinel& sentinel) {
-    std::size_t count = 0;
-    for (const std::string& line : split_lines(text.substr(from))) count += is_sentinel_line(line, sentinel);
-    return count;
-}
-
-// A report line without its tag and its trailing blank and newline.
-std::string bare(const std::string& line) {
-    std::string text = line;
-    if (text.rfind(keymon_report_tag, 0) == 0) text.erase(0, sizeof keymon_report_tag - 1);
-    if (text.size() >= 2 && text.compare(text.size() - 2, 2, " \n") == 0) text.resize(text.size() - 2);
-    return text;
-}
-
-// Taps the sentinel and waits, at most `limit`, for its two lines after
+// Taps the marker and waits, at most `limit`, for its two lines after
 // output offset `from`.
-bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Sentinel& sentinel,
+bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Marker& marker,
              std::size_t from, milliseconds limit) {
-    const KeyCode code = XKeysymToKeycode(server.conn, sentinel.sym);
+    const KeyCode code = XKeysymToKeycode(server.conn, marker.sym);
     if (code == 0) return false;
     paced_stroke(server.conn, pacing, code, true);
     paced_stroke(server.conn, pacing, code, false);
     return wait_output(monitor, [&](const std::string& out) {
-        return out.size() >= from && count_sentinel_lines(out, from, sentinel) >= 2;
+        return out.size() >= from && count_marker_records(read_records(out, from), marker) >= 2;
     }, limit);
+}
+
+// A key's records: those after its start, but for the marker's last two.
+std::vector<std::string> key_records(const std::string& out, std::size_t from, const Marker& marker) {
+    std::vector<std::string> records = read_records(out, from);
+    const std::string prefix = std::string(marker.reported) + " ";
+    int dropped = 0;
+    for (auto at = records.end(); at != records.begin() && dropped < 2;) {
+        --at;
+        if (at->rfind(prefix, 0) == 0) at = records.erase(at), ++dropped;
+    }
+    return records;
 }
 
 bool dead_key(KeySym sym) { return sym >= XK_dead_grave && sym <= 0xfe8f; }
@@ -146,9 +122,16 @@ std::vector<std::string> builtin_keys(Display* conn) {
     return keys;
 }
 
+const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed) {
+    for (const Marker& marker : markers) {
+        const KeyCode code = XKeysymToKeycode(conn, marker.sym);
+        if (code != 0 && std::find(pressed.begin(), pressed.end(), code) == pressed.end()) return marker;
+    }
+    return markers[0];  // a key cannot press all four
+}
+
 std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
-                             std::vector<KeyResult>& results, std::string& library,
-                             const std::function<void(pid_t)>& started, std::mutex& children) {
+                             std::vector<KeyResult>& results, std::string& library) {
     const int index = runtime == Runtime::classic ? 0 : 1;
     // Both runtimes start from the same keyboard: no lock left on.
     XkbLockModifiers(server.conn, XkbUseCoreKbd, 0xff, 0);
@@ -158,61 +141,61 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
     LaunchOptions options;
     options.display = server.display;
     options.runtime = runtime;
-    const auto ended = [&] {
-        std::lock_guard<std::mutex> hold(children);
-        const int status = wait_monitor(monitor);
-        started(-1);
-        return status;
-    };
-    {
-        std::lock_guard<std::mutex> hold(children);
-        const std::string error = launch_monitor(monitor, keymon, options);
-        if (!error.empty()) return "keymon did not start: " + error;
-        started(monitor.pid);
+    if (const std::string error = launch_monitor(monitor, keymon, options); !error.empty()) {
+        return "keymon did not start: " + error;
     }
-    const auto fail = [&](const std::string& why) {
-        kill(monitor.pid, SIGKILL);
-        ended();
+    const auto errors = [&] {
         std::string err = monitor_errors(monitor);
         while (!err.empty() && err.back() == '\n') err.pop_back();
-        return why + (err.empty() ? "" : " (keymon: " + err + ")");
+        return err.empty() ? "" : " (keymon: " + err + ")";
     };
-    if (find_and_focus_window(server.conn, monitor.pid) == None) {
+    const auto fail = [&](const std::string& why) {
+        kill(-monitor.pid, SIGKILL);
+        wait_monitor(monitor);
+        return why + errors();
+    };
+    const auto ended = [&] { return monitor_exited(monitor, milliseconds(0)); };
+    const Window window = find_and_focus_window(server.conn, monitor.pid, milliseconds(15000), ended);
+    if (window == None) {
+        if (ended()) {
+            const int status = wait_monitor(monitor);
+            return "keymon ended " + (status < 0 ? std::string("on a signal") : "with status " + std::to_string(status)) +
+                   " before it opened its window on the " + runtime_name(runtime) + " runtime" + errors();
+        }
         return fail(std::string("keymon did not open its window on the ") + runtime_name(runtime) + " runtime");
     }
-    library = mapped_sdl_library(monitor.pid);
+    library = mapped_sdl_library(window_pid(server.conn, window));
     if ((library.find("sdl12-compat") != std::string::npos) != (runtime == Runtime::compat)) {
         return fail(std::string("keymon did not load the ") + runtime_name(runtime) + " runtime (it mapped '" +
                     library + "')");
     }
     KeyPacing pacing;
     // The first key that comes back shows the monitor is taking keys.
-    if (!confirm(server, monitor, pacing, sentinels[0], 0, milliseconds(10000))) {
+    if (!confirm(server, monitor, pacing, markers[0], 0, milliseconds(10000))) {
         return fail("keymon did not report a key");
     }
     const KeyResult* previous = nullptr;
     for (KeyResult& result : results) {
         if (index == 0) result.context = typing_context(server.conn, previous);
         previous = &result;
-        const Sentinel& sentinel = sentinel_for(result.spec);
         const std::size_t from = monitor_output(monitor).size();
         KeyReport& report = result.runtimes[index];
         TypedKey typed;
+        const Marker* marker = &markers[0];
         const std::string typing = type_key(server.conn, pacing, result.spec, typed, [&] {
-            report.answered = confirm(server, monitor, pacing, sentinel, from, milliseconds(3000));
+            marker = &marker_for(server.conn, typed.pressed);
+            report.answered = confirm(server, monitor, pacing, *marker, from, milliseconds(3000));
         });
         if (!typing.empty()) return fail(result.spec.text + ": " + typing);
         if (index == 0) result.spare = typed.spare, result.code = typed.code;
-        for (const std::string& line : split_lines(monitor_output(monitor).substr(from))) {
-            if (!is_sentinel_line(line, sentinel)) report.lines.push_back(bare(line));
-        }
-        if (monitor_exited(monitor, milliseconds(0))) return fail("keymon ended early, after " + result.spec.text);
+        report.lines = key_records(monitor_output(monitor), from, *marker);
+        if (ended()) return fail("keymon ended early, after " + result.spec.text);
     }
     const KeyCode escape = XKeysymToKeycode(server.conn, XK_Escape);
     paced_stroke(server.conn, pacing, escape, true);
-    const int status = ended();
+    const int status = wait_monitor(monitor);
     paced_stroke(server.conn, pacing, escape, false);
-    if (status != 0) return "keymon ended with status " + std::to_string(status);
+    if (status != 0) return "keymon ended with status " + std::to_string(status) + errors();
     return "";
 }
 
@@ -381,17 +364,4 @@ KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code) {
         else if (state == KeyState::untyped) state = KeyState::agree;
     }
     return state;
-}
-
-ReportLine parse_report_line(const std::string& line) {
-    ReportLine parsed;
-    const std::size_t a = line.find(' ');
-    const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
-    const std::size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
-    parsed.name = line.substr(0, a);
-    if (c == std::string::npos) return parsed;
-    parsed.scancode = static_cast<unsigned>(std::strtoul(line.c_str() + a + 1, nullptr, 16));
-    parsed.unicode = static_cast<unsigned>(std::strtoul(line.c_str() + b + 1, nullptr, 16));
-    parsed.text = line.substr(c + 1);
-    return parsed;
 }

@@ -1,8 +1,6 @@
 // keymon-compare: the same keys typed into keymon on both SDL 1.2 runtimes.
 #pragma once
 
-#include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -36,11 +34,20 @@ std::vector<std::string> builtin_keys(Display* conn);
 
 // Runs keymon on `runtime` in the server, types every key, ends the run
 // with Escape. Fills runtimes[index of runtime] of each result and, for
-// the first runtime, `spare`. `started` is told keymon's process id, and -1
-// once it has ended; both under `children`. Returns "" or what went wrong.
+// the first runtime, `spare`. Returns "" or what went wrong.
 std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
-                             std::vector<KeyResult>& results, std::string& library,
-                             const std::function<void(pid_t)>& started, std::mutex& children);
+                             std::vector<KeyResult>& results, std::string& library);
+
+// The key whose two lines end a key's lines: the monitor reports it after
+// everything typed before it. A modifier, because Xlib's compose handling
+// lets modifiers pass through a pending dead key without ending it; and
+// never a key the key typed pressed (`pressed`), whose own lines it would
+// otherwise take for its own.
+struct Marker {
+    KeySym sym;
+    const char* reported;  // the monitor's name for it
+};
+const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed);
 
 // The report as text (side by side, "!" on the rows that differ) or as a
 // Markdown table; `all` shows the keys that agree too.
@@ -82,6 +89,14 @@ enum class KeyState { agree, differ, missing, untyped };
 const char* key_state_name(KeyState state);
 KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code);
 
+// keymon's report records in `text` from offset `at` on, each without its
+// tag and its trailing blank and newline ("SDLK_a 0x26 0x61 a"). A record's
+// text is as long as its Unicode value's UTF-8 form (none for 0 and for a
+// surrogate), so a control character in it, a line feed too, stays in its
+// record. Output that is no record is taken up to its newline; an
+// unfinished record at the end is left for later.
+std::vector<std::string> read_records(const std::string& text, std::size_t at = 0);
+
 // A report line ("SDLK_a 0x26 0x61 a") in its parts.
 struct ReportLine {
     std::string name;
@@ -95,5 +110,6 @@ std::string layout_summary(const LayoutReport& report);
 // Every layout's result as one JSON document.
 std::string format_json(const std::vector<LayoutReport>& reports, const std::string libraries[2]);
 // One page that needs nothing from elsewhere: for each layout the keyboard
-// drawn as SVG, coloured by state, and the Markdown table's rows.
-std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2]);
+// drawn as SVG, coloured by state, and the Markdown table's rows (`all`:
+// of every key, else of those that differ).
+std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2], bool all);

@@ -147,10 +147,10 @@ std::string html_cell(const KeyReport& report, const KeyReport& other) {
     return out;
 }
 
-std::string table(const LayoutReport& report) {
+std::string table(const LayoutReport& report, bool all) {
     std::string out = "<table>\n<tr><th>key typed</th><th>classic SDL 1.2</th><th>SDL2-based SDL 1.2</th></tr>\n";
     for (const KeyResult& key : report.keys) {
-        if (!key.differs()) continue;
+        if (!all && !key.differs()) continue;
         out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td><td>" +
                html_cell(key.runtimes[0], key.runtimes[1]) + "</td><td>" + html_cell(key.runtimes[1], key.runtimes[0]) +
                "</td></tr>\n";
@@ -160,7 +160,7 @@ std::string table(const LayoutReport& report) {
 
 }  // namespace
 
-std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2]) {
+std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2], bool all) {
     std::string title = "keymon-compare:";
     for (const LayoutReport& report : reports) title += " " + report.layout;
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
@@ -173,7 +173,8 @@ std::string format_html(const std::vector<LayoutReport>& reports, const std::str
         page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
                 (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."
                                                   : " Keyboard: " + escaped(report.keyboard.geometry) + ".") +
-                "</p>\n" + draw_keyboard(report) + "<p>The keys on which the runtimes differ:</p>\n" + table(report) +
+                "</p>\n" + draw_keyboard(report) +
+                (all ? "<p>Every key typed:</p>\n" : "<p>The keys on which the runtimes differ:</p>\n") + table(report, all) +
                 "</section>\n";
     }
     return page + "</body>\n</html>\n";

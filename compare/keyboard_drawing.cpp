@@ -5,39 +5,21 @@
 #include <X11/extensions/XKBstr.h>
 #include <X11/keysym.h>
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <map>
-
-#include <keymon/unicode/utf.h>
 
 namespace {
 
 std::string key_name(const char* name) { return std::string(name, strnlen(name, XkbKeyNameLength)); }
 
-// The character a keysym stands for as UTF-8, or "" if it stands for none.
-std::string keysym_text(KeySym sym) {
-    std::uint32_t c = 0;
-    if ((sym >= 0x20 && sym <= 0x7e) || (sym >= 0xa0 && sym <= 0xff)) c = static_cast<std::uint32_t>(sym);
-    if ((sym & 0xff000000) == 0x01000000) c = static_cast<std::uint32_t>(sym & 0x00ffffff);
-    std::uint8_t text[4];
-    const std::int32_t n = c ? utf8_put_char(text, sizeof text, c) : -1;
-    return n > 0 ? std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(n)) : "";
-}
-
 void name_key(Display* conn, DrawnKey& key) {
     const KeySym sym = key.code ? XkbKeycodeToKeysym(conn, key.code, 0, 0) : NoSymbol;
     const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
     key.keysym = name ? name : "";
-    key.label = sym == XK_space ? "" : keysym_text(sym);
-    if (!key.label.empty() || sym == XK_space) return;
-    // A short name for the rest: "Shift_L" shows "Shift", "KP_Enter" "Enter".
-    std::string short_name = key.keysym;
-    if (short_name.rfind("KP_", 0) == 0) short_name.erase(0, 3);
-    if (short_name.size() > 2 && (short_name.ends_with("_L") || short_name.ends_with("_R"))) short_name.resize(short_name.size() - 2);
-    if (short_name == "Control") short_name = "Ctrl";
-    key.label = short_name.substr(0, 6);
+    key.label = key_label(sym);
 }
 
 // The outline of a shape, relative to the key's corner: one point is the
@@ -57,6 +39,25 @@ std::vector<Point> shape_outline(const XkbShapeRec& shape) {
 }
 
 }  // namespace
+
+std::string key_label(KeySym sym) {
+    if (sym == NoSymbol || sym == XK_space) return "";
+    // libxkbcommon knows every keysym's character, the legacy Cyrillic,
+    // Greek and currency ones too.
+    char text[8];
+    const int size = xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(sym), text, sizeof text);
+    const unsigned char first = static_cast<unsigned char>(text[0]);
+    if (size > 1 && first >= 0x20 && first != 0x7f) return text;
+    // A key that types no visible character shows a short name: "Shift_L"
+    // shows "Shift", "KP_Enter" "Enter", BackSpace its control character
+    // no more than Return does.
+    const char* name = XKeysymToString(sym);
+    std::string short_name = name ? name : "";
+    if (short_name.rfind("KP_", 0) == 0) short_name.erase(0, 3);
+    if (short_name.size() > 2 && (short_name.ends_with("_L") || short_name.ends_with("_R"))) short_name.resize(short_name.size() - 2);
+    if (short_name == "Control") short_name = "Ctrl";
+    return short_name.substr(0, 6);
+}
 
 bool read_keyboard_geometry(Display* conn, KeyboardDrawing& drawing) {
     drawing = KeyboardDrawing{};

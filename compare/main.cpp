@@ -9,49 +9,61 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
+#include <thread>
 
+#include "children.h"
 #include "compare.h"
+#include "standard_streams.h"
 
 namespace {
 
 constexpr int status_trouble = 2;
 
 const char* const usage =
-    "usage: keymon-compare [-k|--keymon PATH] [-l|--layout XKB_LAYOUT] [-m|--markdown] [-a|--all] [--] [KEY ...]\n"
+    "usage: keymon-compare [-k|--keymon PATH] [-l|--layout XKB_LAYOUT]... [-m|--markdown] [-a|--all]\n"
+    "                      [-j|--json] [--html FILE] [--] [KEY ...]\n"
     "       keymon-compare -h|--help | -V|--version\n"
+    "Types the same keys into keymon on the classic SDL 1.2 and on the SDL2-based runtime,\n"
+    "in a private Xorg with a real XKB layout, and shows where they differ.\n"
+    "  -k, --keymon PATH    the keymon to run (a wrapper script will do); by default the one\n"
+    "                       beside keymon-compare, else keymon on PATH\n"
+    "  -l, --layout LAYOUT  an XKB layout (de, fr, de(nodeadkeys), us,de); may be given again\n"
+    "                       for more layouts in one run; by default the layout of the X display\n"
+    "                       in $DISPLAY, else us\n"
+    "  -a, --all            show the keys that agree too\n"
+    "  -m, --markdown       a Markdown table instead of text\n"
+    "  -j, --json           the whole result as one JSON document instead of text\n"
+    "      --html FILE      also write a self-contained page with each layout's keyboard\n"
     "KEY: an X keysym name, with modifiers joined by '+' (a, shift+a, KP_Enter, ISO_Level3_Shift+e);\n"
     "with no KEY, a built-in set covering every class of key and the layout's own keys.\n"
-    "The layout is by default the one of the X display in $DISPLAY, else us.\n";
+    "Exit status: 0 all agree, 1 some key differs, 2 trouble.\n";
 
 int trouble(const std::string& message) {
     std::fprintf(stderr, "keymon-compare: %s\n", message.c_str());
     return status_trouble;
 }
 
-// What an interrupted run must stop and remove, recorded under the lock
-// from before a child starts until it has ended.
-std::mutex children_lock;
-pid_t running_server = -1;   // guarded by children_lock
-pid_t running_monitor = -1;  // guarded by children_lock
-std::string server_dir;      // guarded by children_lock
+// A mistake on the command line: one message, and where to read more.
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "keymon-compare: %s\nTry 'keymon-compare --help' for more information.\n", message.c_str());
+    return status_trouble;
+}
+
 std::atomic<bool> interrupted{false};
 
 // The signals that interrupt a run are blocked in every thread and taken
-// here: stop keymon and the server, remove the server's files, and end as
-// an interrupted command does.
+// here: stop every child (the X server, keymon and whatever it started),
+// remove the private folders, and end as an interrupted command does. It
+// takes no lock, so no state of the main thread's can hold it up.
 void watch_signals(sigset_t signals) {
     int signal = 0;
     sigwait(&signals, &signal);
     interrupted = true;
-    std::lock_guard<std::mutex> hold(children_lock);
-    if (running_monitor > 0) end_process(running_monitor, SIGKILL, milliseconds(10000));
-    if (running_server > 0) end_process(running_server, SIGTERM, milliseconds(10000));
-    std::error_code ignored;
-    if (!server_dir.empty()) std::filesystem::remove_all(server_dir, ignored);
+    end_all_children(milliseconds(700));
     std::fprintf(stderr, "keymon-compare: interrupted; the X server and keymon are stopped\n");
     _exit(128 + signal);
 }
@@ -62,6 +74,7 @@ int on_lost_server(Display*) {
     if (interrupted) {
         for (;;) pause();
     }
+    end_all_children(milliseconds(700));
     std::fprintf(stderr, "keymon-compare: lost the connection to the X server\n");
     _exit(status_trouble);
 }
@@ -77,6 +90,21 @@ std::string default_keymon() {
         }
     }
     return find_program("keymon");
+}
+
+// Writes all of `text` to standard output and flushes it; "" or why it failed.
+std::string write_out(const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+        return std::string("write error: ") + std::strerror(errno);
+    }
+    return "";
+}
+
+// An XKB layout list as setxkbmap takes it: groups joined by commas, none
+// empty, no blanks.
+bool plausible_layout(const std::string& layout) {
+    if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) return false;
+    return layout.front() != ',' && layout.back() != ',' && layout.find(",,") == std::string::npos;
 }
 
 // The layout keymon-compare types under when none is named: the one the
@@ -106,9 +134,10 @@ std::string default_layout(std::string& source) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    open_missing_standard_streams();
     std::string keymon, html_file, default_source;
     std::vector<std::string> layouts;
-    bool markdown = false, all = false, json = false, html_given = false;
+    bool markdown = false, all = false, json = false, keymon_given = false;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
                               {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
                               {"json", no_argument, nullptr, 'j'},         {"html", required_argument, nullptr, 'H'},
@@ -117,30 +146,34 @@ int main(int argc, char** argv) {
     opterr = 0;  // the one message comes from here
     for (int opt; (opt = getopt_long(argc, argv, ":k:l:majhV", options, nullptr)) != -1;) {
         switch (opt) {
-        case 'k': keymon = optarg; break;
+        case 'k': keymon = optarg, keymon_given = true; break;
         case 'l': layouts.push_back(optarg); break;
         case 'm': markdown = true; break;
         case 'a': all = true; break;
         case 'j': json = true; break;
-        case 'H': html_file = optarg, html_given = true; break;
-        case 'h': std::fputs(usage, stdout); return 0;
-        case 'V': std::printf("keymon-compare %s\n", KEYMON_VERSION); return 0;
-        case ':':
-            std::fputs(usage, stderr);
-            return trouble(std::string("option '") + argv[optind - 1] + "' needs a value");
-        default:
-            std::fputs(usage, stderr);
-            return trouble("unknown option '" + (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "'");
+        case 'H':
+            if (!*optarg) return usage_error("option '--html' needs a file name");
+            html_file = optarg;
+            break;
+        case 'h': {
+            const std::string error = write_out(usage);
+            return error.empty() ? 0 : trouble(error);
         }
+        case 'V': {
+            const std::string error = write_out(std::string("keymon-compare ") + KEYMON_VERSION + "\n");
+            return error.empty() ? 0 : trouble(error);
+        }
+        case ':': return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+        default:
+            return usage_error("unknown option '" +
+                               (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "'");
+        }
+    }
+    if (keymon_given && keymon.empty()) return usage_error("option '--keymon' needs a program");
+    for (const std::string& layout : layouts) {
+        if (!plausible_layout(layout)) return trouble("unknown XKB layout '" + layout + "'");
     }
     const std::vector<std::string> keys(argv + optind, argv + argc);
-    if (layouts.empty()) layouts.push_back(default_layout(default_source));
-    for (const std::string& layout : layouts) {
-        if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) {
-            return trouble("unknown XKB layout '" + layout + "'");
-        }
-    }
-    if (html_given && html_file.empty()) return trouble("option '--html' needs a file name");
     std::vector<KeyResult> named;
     for (const std::string& key : keys) {
         KeyResult result;
@@ -150,11 +183,25 @@ int main(int argc, char** argv) {
     }
     if (keymon.empty()) keymon = default_keymon();
     if (keymon.empty()) return trouble("no keymon found beside keymon-compare or on PATH; name it with --keymon");
-    if (access(keymon.c_str(), X_OK) != 0) return trouble("keymon '" + keymon + "' is not an executable file");
+    std::error_code not_regular;
+    if (!std::filesystem::is_regular_file(keymon, not_regular) || access(keymon.c_str(), X_OK) != 0) {
+        return trouble("keymon '" + keymon + "' is not an executable file");
+    }
     if (const std::string missing = runtime_missing(Runtime::compat); !missing.empty()) {
         return trouble(missing + "; nothing compared");
     }
+    if (layouts.empty()) layouts.push_back(default_layout(default_source));
 
+    // The page is written at the end; a place it cannot be written to is
+    // found now, before the run. The file is left as it was until then.
+    std::FILE* page = nullptr;
+    if (!html_file.empty()) {
+        page = std::fopen(html_file.c_str(), "a");
+        if (!page) return trouble("cannot write '" + html_file + "': " + std::strerror(errno));
+    }
+
+    // Output into a closed pipe is an error to report, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
@@ -163,21 +210,9 @@ int main(int argc, char** argv) {
     XSetIOErrorHandler(on_lost_server);
 
     XServer server;
-    {
-        std::lock_guard<std::mutex> hold(children_lock);
-        const std::string error = start_xserver(server, ServerKind::xorg);
-        running_server = server.pid;
-        server_dir = server.dir;
-        if (!error.empty()) {
-            return trouble("no X server could start: " + error);
-        }
+    if (const std::string error = start_xserver(server, ServerKind::xorg); !error.empty()) {
+        return trouble("no X server could start: " + error);
     }
-    const auto stop = [&] {
-        std::lock_guard<std::mutex> hold(children_lock);
-        stop_xserver(server);
-        running_server = -1;
-        server_dir.clear();
-    };
 
     // One server for every layout: each is loaded in turn, as a desktop's
     // keyboard settings switch it, and both runtimes are typed under it.
@@ -188,8 +223,8 @@ int main(int argc, char** argv) {
         report.layout = layout;
         report.source = default_source.empty() ? "from --layout" : default_source;
         if (const std::string error = set_layout(server, layout); !error.empty()) {
-            stop();
-            return trouble(error);
+            stop_xserver(server);
+            return trouble(default_source.empty() ? error : "the layout " + default_source + ": " + error);
         }
         report.keys = named;
         if (keys.empty()) {
@@ -200,15 +235,14 @@ int main(int argc, char** argv) {
             }
         }
         for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
-            const std::string error = type_into_keymon(
-                server, keymon, runtime, report.keys, libraries[runtime == Runtime::classic ? 0 : 1],
-                [](pid_t pid) { running_monitor = pid; }, children_lock);
+            const std::string error =
+                type_into_keymon(server, keymon, runtime, report.keys, libraries[runtime == Runtime::classic ? 0 : 1]);
             if (!error.empty()) {
-                stop();
+                stop_xserver(server);
                 return trouble(error);
             }
         }
-        if (!html_file.empty() && !read_keyboard_geometry(server.conn, report.keyboard)) {
+        if (page && !read_keyboard_geometry(server.conn, report.keyboard)) {
             std::fprintf(stderr, "keymon-compare: the X server has no keyboard geometry for layout %s; "
                                  "the page draws the typed keys as a grid\n", layout.c_str());
             std::vector<KeyCode> codes;
@@ -219,30 +253,34 @@ int main(int argc, char** argv) {
         }
         reports.push_back(std::move(report));
     }
-    stop();
+    stop_xserver(server);
 
     bool differ = false;
     for (const LayoutReport& report : reports) differ = differ || keys_differing(report.keys) > 0;
-    if (!html_file.empty()) {
-        std::ofstream page(html_file);
-        page << format_html(reports, libraries);
-        if (!page.flush()) return trouble("cannot write '" + html_file + "'");
-    }
-    if (json) {
-        std::fputs(format_json(reports, libraries).c_str(), stdout);
-        return differ ? 1 : 0;
-    }
-    for (std::size_t i = 0; i < reports.size(); ++i) {
-        const LayoutReport& report = reports[i];
-        if (i) std::fputs("\n", stdout);
-        if (markdown) {
-            std::fputs(format_markdown(report.keys, all).c_str(), stdout);
-            std::printf("\n%s", layout_summary(report).c_str());
-        } else {
-            std::fputs(format_text(report.keys, all).c_str(), stdout);
-            std::fputs(layout_summary(report).c_str(), stdout);
+    if (page) {
+        const std::string html = format_html(reports, libraries, all);
+        const bool written = ftruncate(fileno(page), 0) == 0 && std::fwrite(html.data(), 1, html.size(), page) == html.size() &&
+                             std::fflush(page) == 0;
+        const int error = errno;
+        if (std::fclose(page) != 0 || !written) {
+            return trouble("cannot write '" + html_file + "': " + std::strerror(written ? errno : error));
         }
     }
-    std::printf("classic: %s\nSDL2-based: %s\n", libraries[0].c_str(), libraries[1].c_str());
+    std::string out;
+    if (json) {
+        out = format_json(reports, libraries);
+    } else {
+        for (std::size_t i = 0; i < reports.size(); ++i) {
+            const LayoutReport& report = reports[i];
+            if (i) out += "\n";
+            if (markdown) {
+                out += format_markdown(report.keys, all) + "\n" + layout_summary(report);
+            } else {
+                out += format_text(report.keys, all) + layout_summary(report);
+            }
+        }
+        out += "classic: " + libraries[0] + "\nSDL2-based: " + libraries[1] + "\n";
+    }
+    if (const std::string error = write_out(out); !error.empty()) return trouble(error);
     return differ ? 1 : 0;
 }

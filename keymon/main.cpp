@@ -5,11 +5,14 @@
 #include <poll.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "keymon.h"
 #include "interface.h"
+#include "standard_streams.h"
 
 namespace {
 
@@ -46,22 +49,34 @@ void wait_for_input(const DisplayWait& wait) {
     nanosleep(&one_ms, nullptr);
 }
 
+// The error of the first write to standard output that failed, 0 while
+// none has. Lines that cannot be written end the run: a diagnostic tool
+// must not end with status 0 having lost them.
+int write_error = 0;
+
+void report(const SDL_keysym& keysym) {
+    if (write_error) return;
+    report_key_event(keysym);
+    if (std::ferror(stdout)) write_error = errno ? errno : EIO;
+}
+
 // Reports key events the moment SDL reads them off the X connection, before
 // they would go into its event queue. That queue holds 128 events, and one
 // poll moves everything the connection has into it: a fast burst read in one
 // poll would overflow it and lose keys without a word. Only the Escape press
 // and events that are not keys go on to the queue, where the loop sees them.
 int report_keys_as_read(const SDL_Event* event) {
-    const bool report = event->type == SDL_KEYUP ||
-                        (event->type == SDL_KEYDOWN && event->key.keysym.sym != SDLK_ESCAPE);
-    if (!report) return 1;
-    report_key_event(event->key.keysym);
+    const bool is_reported = event->type == SDL_KEYUP ||
+                             (event->type == SDL_KEYDOWN && event->key.keysym.sym != SDLK_ESCAPE);
+    if (!is_reported) return 1;
+    report(event->key.keysym);
     return 0;
 }
 
 }  // namespace
 
 int main(int, char**) {
+    open_missing_standard_streams();
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         std::fprintf(stderr, "Couldn't initialize SDL: %s\n", SDL_GetError());
         std::exit(1);
@@ -77,12 +92,12 @@ int main(int, char**) {
     event.type = SDL_NOEVENT;
     for (;;) {
         const int found = SDL_PollEvent(&event);
-        if (!found && quit) break;
+        if ((!found && quit) || write_error) break;
         // Key events other than the Escape press stop at the filter; any
         // that SDL queues past it are reported here as before.
         switch (event.type) {
         case SDL_KEYUP:
-            report_key_event(event.key.keysym);
+            report(event.key.keysym);
             break;
         case SDL_QUIT:
             quit = 1;
@@ -91,7 +106,7 @@ int main(int, char**) {
             if (event.key.keysym.sym == SDLK_ESCAPE) {
                 quit = 1;
             } else {
-                report_key_event(event.key.keysym);
+                report(event.key.keysym);
             }
             break;
         default:
@@ -105,5 +120,10 @@ int main(int, char**) {
     // no one typed.
     SDL_SetEventFilter(nullptr);
     SDL_Quit();
+    if (!write_error && std::fflush(stdout) != 0) write_error = errno ? errno : EIO;
+    if (write_error) {
+        std::fprintf(stderr, "keymon: write error: %s\n", std::strerror(write_error));
+        return 1;
+    }
     return 0;
 }

@@ -200,35 +200,47 @@ std::string type_key(Display* conn, KeyPacing& pacing, const KeySpec& spec, Type
                      const std::function<void()>& after) {
     typed = TypedKey{};
     const unsigned level3 = XkbKeysymToModifiers(conn, XK_ISO_Level3_Shift);
-    std::vector<KeyCode> held;
+    std::vector<KeyCode>& held = typed.pressed;
+    const auto hold = [&](KeyCode code) {
+        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(code);
+    };
+    // Holds the modifiers the level of `place` needs; "" or what is missing.
+    const auto hold_level = [&](const KeyPlace& place) -> std::string {
+        for (const auto& [mask, sym] : {std::pair{unsigned(ShiftMask), KeySym(XK_Shift_L)}, std::pair{level3, KeySym(XK_ISO_Level3_Shift)}}) {
+            if (mask == 0 || !(place.extra & mask)) continue;
+            KeyPlace at;
+            if (!find_key(conn, sym, level3, at) || at.extra != 0) {
+                return std::string("the layout has no key for ") + XKeysymToString(sym);
+            }
+            hold(at.code);
+        }
+        return "";
+    };
     for (KeySym modifier : spec.modifiers) {
         KeyPlace place;
-        if (!find_key(conn, modifier, level3, place) || place.extra != 0) {
+        if (!find_key(conn, modifier, level3, place)) {
             return std::string("the layout has no key for the modifier ") + XKeysymToString(modifier);
         }
-        held.push_back(place.code);
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
+        hold(place.code);
     }
     KeyPlace place;
     if (find_key(conn, spec.sym, level3, place)) {
         typed.code = place.code;
         if (place.extra & ShiftMask) typed.added.push_back(XK_Shift_L);
         if (place.extra & level3) typed.added.push_back(XK_ISO_Level3_Shift);
-        for (KeySym modifier : typed.added) {
-            KeyPlace at;
-            if (!find_key(conn, modifier, level3, at)) {
-                return std::string("the layout has no key for ") + XKeysymToString(modifier);
-            }
-            held.push_back(at.code);
-        }
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
     } else {
         typed.code = bind_spare_keycode(conn, spec.sym);
         typed.spare = true;
         if (typed.code == 0) return "no spare keycode is left to bind " + spec.text + " on";
     }
-    for (KeyCode code : held) paced_stroke(conn, pacing, code, true);
+    const std::size_t modifiers = held.size();
+    for (std::size_t i = 0; i < modifiers; ++i) paced_stroke(conn, pacing, held[i], true);
     paced_stroke(conn, pacing, typed.code, true);
     paced_stroke(conn, pacing, typed.code, false);
-    for (auto code = held.rbegin(); code != held.rend(); ++code) paced_stroke(conn, pacing, *code, false);
+    for (std::size_t i = modifiers; i-- > 0;) paced_stroke(conn, pacing, held[i], false);
+    held.push_back(typed.code);
     if (after) after();
     if (typed.spare) bind_keycode(conn, typed.code, {});
     return "";

@@ -83,11 +83,13 @@ struct TypedKey {
     KeyCode code = 0;
     bool spare = false;  // the layout has no such key: bound for the moment
     std::vector<KeySym> added;  // modifiers its level needed (Shift, AltGr)
+    std::vector<KeyCode> pressed;  // every key pressed for it, in order
 };
 // Types one key: holds its modifiers, presses and releases it, lets the
-// modifiers go. The key is looked up in the current keymap (group 1) at
-// the level its symbol sits on, in the current Num Lock state, and the
-// modifiers that level needs are added; Caps Lock is left to act. A symbol
+// modifiers go. The key and each modifier are looked up in the current
+// keymap (group 1) at the level their symbol sits on, in the current Num
+// Lock state, and the modifiers that level needs are held too (Meta_L is
+// Shift+Alt on us: Shift is held, then Alt); Caps Lock is left to act. A symbol
 // the keymap does not have is bound on a spare keycode, typed, and unbound
 // once `after` has run (as a typing tool such as xdotool does). Returns ""
 // or what went wrong.

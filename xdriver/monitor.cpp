@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "children.h"
 #include "monitor.h"
 #include "xdriver_internal.h"
 
@@ -45,21 +45,6 @@ bool process_ended(pid_t pid, Clock::time_point deadline) {
     const bool ended = pidfd >= 0 && readable(pidfd, deadline);
     if (pidfd >= 0) close(pidfd);
     return ended;
-}
-
-void end_process(pid_t pid, int signal, milliseconds limit) {
-    kill(pid, signal);
-    if (!process_ended(pid, Clock::now() + limit)) kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
-void unblock_signals() {
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    // A driver killed outright takes its X server and monitors with it,
-    // rather than leaving them running (a never-sleeping loop takes a core).
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
 std::string find_program(const std::string& name) {
@@ -106,11 +91,12 @@ void read_streams(Monitor* monitor) {
     std::string* sinks[2] = {&monitor->out, &monitor->err};
     char buffer[65536];
     while (fds[0] >= 0 || fds[1] >= 0) {
-        pollfd pfds[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-        if (poll(pfds, 2, -1) < 0) {
+        pollfd pfds[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {monitor->stop_fds[0], POLLIN, 0}};
+        if (poll(pfds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        if (pfds[2].revents) break;  // told to stop: what is read is all there is
         for (int i = 0; i < 2; ++i) {
             if (fds[i] < 0 || pfds[i].revents == 0) continue;
             const ssize_t got = read(fds[i], buffer, sizeof buffer);
@@ -129,9 +115,33 @@ void read_streams(Monitor* monitor) {
             monitor->changed.notify_all();
         }
     }
+    for (int fd : fds) {
+        if (fd >= 0) close(fd);
+    }
     std::lock_guard<std::mutex> hold(monitor->lock);
     monitor->ended = true;
     monitor->changed.notify_all();
+}
+
+// Once the process has ended, its output ends as soon as whatever it left
+// behind has gone; a descendant that left its process group and kept the
+// stream open is not waited for longer than this.
+constexpr milliseconds output_after_end(1000);
+
+void stop_reader(Monitor& monitor) {
+    if (!monitor.reader.joinable()) return;
+    {
+        std::unique_lock<std::mutex> hold(monitor.lock);
+        monitor.changed.wait_for(hold, output_after_end, [&] { return monitor.ended; });
+    }
+    const char stop = 1;
+    if (write(monitor.stop_fds[1], &stop, 1) < 0) {
+        // a full pipe has a byte in it already
+    }
+    monitor.reader.join();
+    close(monitor.stop_fds[0]);
+    close(monitor.stop_fds[1]);
+    monitor.stop_fds[0] = monitor.stop_fds[1] = -1;
 }
 
 std::vector<std::string> child_environment(const LaunchOptions& options) {
@@ -165,6 +175,7 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
         out_write = fds[1];
     }
     if (pipe2(err_pipe, O_CLOEXEC) != 0) return errno_text("pipe2");
+    if (pipe2(monitor.stop_fds, O_CLOEXEC) != 0) return errno_text("pipe2");
 
     std::vector<std::string> env = child_environment(options);
     std::vector<char*> envp;
@@ -175,10 +186,9 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    const pid_t pid = fork();
+    const pid_t pid = fork_child();
     if (pid < 0) return errno_text("fork");
     if (pid == 0) {
-        unblock_signals();
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
         dup2(out_write, 1);
@@ -196,8 +206,9 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
 }
 
 Monitor::~Monitor() {
-    if (pid > 0) end_process(pid, SIGTERM, milliseconds(5000));  // keymon-compare stops its server and keymon on it
-    if (reader.joinable()) reader.join();
+    if (pid > 0) end_child(pid, SIGTERM, milliseconds(5000));  // keymon-compare stops its server and keymon on it
+    pid = -1;
+    stop_reader(*this);
 }
 
 bool monitor_exited(Monitor& monitor, milliseconds limit) {
@@ -208,11 +219,10 @@ int wait_monitor(Monitor& monitor, milliseconds limit) {
     if (monitor.pid <= 0) return -1;
     const bool in_time = monitor_exited(monitor, limit);
     if (!in_time) kill(monitor.pid, SIGKILL);
-    int status = 0;
-    waitpid(monitor.pid, &status, 0);
+    const int status = reap_child(monitor.pid);
     monitor.pid = -1;
-    if (monitor.reader.joinable()) monitor.reader.join();
-    if (!in_time || !WIFEXITED(status)) return -1;
+    stop_reader(monitor);
+    if (!in_time || status < 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
 }
 

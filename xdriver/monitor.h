@@ -14,10 +14,6 @@
 
 #include "clock.h"
 
-// Sends `signal` to the child `pid`, waits at most `limit` for it to end,
-// kills it if it has not, and reaps it.
-void end_process(pid_t pid, int signal, milliseconds limit);
-
 // The program file `name` runs as from PATH, or "" when there is none.
 std::string find_program(const std::string& name);
 
@@ -34,10 +30,13 @@ std::string runtime_missing(Runtime runtime);
 
 enum class Output { pty, pipe };
 
+// The process leads a process group of its own (a wrapper script and the
+// keymon it starts are one group), ended as a whole.
 struct Monitor {
     pid_t pid = -1;
     int out_fd = -1;
     int err_fd = -1;
+    int stop_fds[2] = {-1, -1};  // a byte here stops the reader
     std::thread reader;
     std::mutex lock;
     std::condition_variable changed;
@@ -69,7 +68,9 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
 // within `limit`.
 bool monitor_exited(Monitor& monitor, milliseconds limit);
 // Waits for the process to end; returns its exit status, or -1 on a signal
-// or after `limit` (the process is then killed).
+// or after `limit` (the process is then killed). What is left of its group
+// is killed, and the output is complete once the streams close, or at most
+// a second after the end.
 int wait_monitor(Monitor& monitor, milliseconds limit = milliseconds(15000));
 // True once `done(out)` holds, false if it did not within `limit`.
 bool wait_output(Monitor& monitor, const std::function<bool(const std::string&)>& done,

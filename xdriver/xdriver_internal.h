@@ -17,6 +17,3 @@ std::string errno_text(const char* what);
 // Takes in the server's notice of a keymap change, so that Xlib's own copy
 // of the keymap, which its look-ups use, shows the change.
 void refresh_keymap(Display* conn);
-// In a child before exec: signals its parent held back must reach it, and
-// it is killed if its parent dies.
-void unblock_signals();

@@ -18,6 +18,7 @@
 #include <thread>
 #include <utility>
 
+#include "children.h"
 #include "interface.h"
 #include "monitor.h"
 #include "xserver.h"
@@ -96,10 +97,9 @@ int run_command(const std::vector<std::string>& argv, std::string& printed, mill
     args.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork();
+    const pid_t pid = fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
-        unblock_signals();
         dup2(fds[1], 1);
         dup2(fds[1], 2);
         execvp(args[0], args.data());
@@ -117,9 +117,8 @@ int run_command(const std::vector<std::string>& argv, std::string& printed, mill
     }
     close(fds[0]);
     if (!process_ended(pid, deadline)) kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int status = reap_child(pid);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -135,6 +134,7 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
     if (kind == ServerKind::xorg) {
         char dir[] = "/tmp/keymon-xorg.XXXXXX";
         if (!mkdtemp(dir)) return errno_text("mkdtemp");
+        list_private_path(dir);
         server.dir = dir;
         config = server.dir + "/xorg.conf";
         std::ofstream(config) << xorg_config;
@@ -148,10 +148,9 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
     }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
-    const pid_t pid = fork();
+    const pid_t pid = fork_child();
     if (pid < 0) return errno_text("fork");
     if (pid == 0) {
-        unblock_signals();
         dup2(fds[1], 3);  // dup2 leaves the new descriptor inheritable
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
@@ -199,11 +198,12 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
 void stop_xserver(XServer& server) {
     if (server.conn) XCloseDisplay(server.conn);
     server.conn = nullptr;
-    if (server.pid > 0) end_process(server.pid, SIGTERM, milliseconds(10000));
+    if (server.pid > 0) end_child(server.pid, SIGTERM, milliseconds(10000));
     server.pid = -1;
     if (!server.dir.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(server.dir, ignored);
+        unlist_private_path(server.dir.c_str());
         server.dir.clear();
     }
 }
@@ -278,20 +278,17 @@ std::string set_layout(XServer& server, const std::string& layout) {
 
 namespace {
 
-bool window_has_pid(Display* conn, Window window, pid_t pid) {
-    const Atom net_wm_pid = XInternAtom(conn, "_NET_WM_PID", False);
-    Atom type;
-    int format;
-    unsigned long count, after;
-    unsigned char* data = nullptr;
-    bool match = false;
-    if (XGetWindowProperty(conn, window, net_wm_pid, 0, 1, False, XA_CARDINAL, &type, &format,
-                           &count, &after, &data) == Success &&
-        data && count == 1 && format == 32) {
-        match = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data)) == pid;
+// The process group of `pid`, or -1 when there is no such process.
+pid_t group_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');  // the command name may hold blanks
+    char state = 0;
+    long parent = 0, group = -1;
+    if (close == std::string::npos || std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) != 3) {
+        return -1;
     }
-    if (data) XFree(data);
-    return match;
+    return static_cast<pid_t>(group);
 }
 
 // The title's bytes whatever its encoding: keymon's title is ASCII.
@@ -310,8 +307,8 @@ bool viewable(Display* conn, Window window) {
     return XGetWindowAttributes(conn, window, &attributes) && attributes.map_state == IsViewable;
 }
 
-Window find_ready_window(Display* conn, pid_t pid) {
-    for (Window window : windows_of(conn, pid)) {
+Window find_ready_window(Display* conn, pid_t group) {
+    for (Window window : windows_of(conn, group)) {
         if (viewable(conn, window) && has_keymon_title(conn, window)) return window;
     }
     return None;
@@ -319,25 +316,42 @@ Window find_ready_window(Display* conn, pid_t pid) {
 
 }  // namespace
 
-std::vector<Window> windows_of(Display* conn, pid_t pid) {
+pid_t window_pid(Display* conn, Window window) {
+    const Atom net_wm_pid = XInternAtom(conn, "_NET_WM_PID", False);
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char* data = nullptr;
+    pid_t pid = -1;
+    if (XGetWindowProperty(conn, window, net_wm_pid, 0, 1, False, XA_CARDINAL, &type, &format,
+                           &count, &after, &data) == Success &&
+        data && count == 1 && format == 32) {
+        pid = static_cast<pid_t>(*reinterpret_cast<unsigned long*>(data));
+    }
+    if (data) XFree(data);
+    return pid;
+}
+
+std::vector<Window> windows_of(Display* conn, pid_t group) {
     Window root, parent, *children = nullptr;
     unsigned int count = 0;
     std::vector<Window> found;
     if (XQueryTree(conn, DefaultRootWindow(conn), &root, &parent, &children, &count)) {
         for (unsigned int i = 0; i < count; ++i) {
-            if (window_has_pid(conn, children[i], pid)) found.push_back(children[i]);
+            const pid_t pid = window_pid(conn, children[i]);
+            if (pid > 0 && (pid == group || group_of(pid) == group)) found.push_back(children[i]);
         }
     }
     if (children) XFree(children);
     return found;
 }
 
-Window find_and_focus_window(Display* conn, pid_t pid, milliseconds limit) {
+Window find_and_focus_window(Display* conn, pid_t group, milliseconds limit, const std::function<bool()>& gone) {
     const auto deadline = Clock::now() + limit;
     // No window manager runs, so nothing announces the window: look again
     // every few milliseconds until it is ready or the bound has passed.
     for (;;) {
-        const Window window = find_ready_window(conn, pid);
+        const Window window = find_ready_window(conn, group);
         if (window != None) {
             XSetInputFocus(conn, window, RevertToPointerRoot, CurrentTime);
             XSync(conn, False);
@@ -346,7 +360,7 @@ Window find_and_focus_window(Display* conn, pid_t pid, milliseconds limit) {
             XGetInputFocus(conn, &focus, &revert);
             if (focus == window) return window;
         }
-        if (Clock::now() >= deadline) return None;
+        if (Clock::now() >= deadline || (gone && gone())) return None;
         std::this_thread::sleep_for(milliseconds(5));
     }
 }

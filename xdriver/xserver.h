@@ -5,6 +5,7 @@
 #include <X11/Xlib.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -45,12 +46,17 @@ std::vector<std::string> take_x_errors();
 // ---- The monitor's window ---------------------------------------------------
 
 // Waits at most `limit` for the monitor's window to be ready for keys: a
-// viewable top-level window whose _NET_WM_PID is `pid` and whose title is
-// keymon's (set as the last step of its start-up). Gives it the keyboard
-// focus and returns it; None if that did not happen in time.
-Window find_and_focus_window(Display* conn, pid_t pid, milliseconds limit = milliseconds(15000));
+// viewable top-level window of a process in process group `group` (the
+// monitor, or the keymon a wrapper script of it started; _NET_WM_PID) whose
+// title is keymon's (set as the last step of its start-up). Gives it the
+// keyboard focus and returns it; None if that did not happen in time, or at
+// once when `gone` (if given) says the monitor has ended.
+Window find_and_focus_window(Display* conn, pid_t group, milliseconds limit = milliseconds(15000),
+                             const std::function<bool()>& gone = {});
 // Sends WM_DELETE_WINDOW as a window manager does when a window is closed.
 // True when the server took the message without an error.
 bool request_close(Display* conn, Window window);
-// Every top-level window whose _NET_WM_PID is `pid`.
-std::vector<Window> windows_of(Display* conn, pid_t pid);
+// Every top-level window of a process in process group `group`.
+std::vector<Window> windows_of(Display* conn, pid_t group);
+// The process a window belongs to (its _NET_WM_PID), or -1.
+pid_t window_pid(Display* conn, Window window);

@@ -1,0 +1,139 @@
+#include "children.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "xdriver_internal.h"
+
+namespace {
+
+// A driver runs a handful of children at a time (a server, a monitor, a
+// command); the lists are fixed arrays of atomics so a signal thread can
+// walk them while the main thread changes them.
+constexpr int child_slots = 32;
+std::atomic<pid_t> child_groups[child_slots];
+
+constexpr int path_slots = 8;
+constexpr std::size_t path_size = 256;
+enum PathSlot : int { free_slot, writing, listed };
+std::atomic<int> path_states[path_slots];
+char paths[path_slots][path_size];
+
+void list_child(pid_t pid) {
+    for (std::atomic<pid_t>& slot : child_groups) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) return;
+    }
+    // Every slot taken: the child still dies with this process (its death
+    // signal), it only escapes end_all_children's SIGTERM.
+}
+
+void unlist_child(pid_t pid) {
+    for (std::atomic<pid_t>& slot : child_groups) {
+        pid_t listed_pid = pid;
+        if (slot.compare_exchange_strong(listed_pid, 0)) return;
+    }
+}
+
+int reap(pid_t pid) {
+    unlist_child(pid);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return status;
+}
+
+}  // namespace
+
+pid_t fork_child() {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        struct sigaction pipe_default {};
+        pipe_default.sa_handler = SIG_DFL;
+        sigaction(SIGPIPE, &pipe_default, nullptr);
+        // A driver killed outright takes its servers and monitors with it
+        // rather than leaving them running (a never-sleeping loop takes a
+        // core). Had it died before this line, the parent is already gone.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        return 0;
+    }
+    if (pid > 0) {
+        setpgid(pid, pid);  // done on both sides, so neither waits on the other
+        list_child(pid);
+    }
+    return pid;
+}
+
+int end_child(pid_t pid, int signal, milliseconds limit) {
+    kill(-pid, signal);
+    if (!process_ended(pid, Clock::now() + limit)) kill(pid, SIGKILL);
+    return reap_child(pid);
+}
+
+int reap_child(pid_t pid) {
+    // The ended leader, not yet reaped, still holds the group's number, so
+    // this reaches only what it left behind.
+    kill(-pid, SIGKILL);
+    return reap(pid);
+}
+
+void list_private_path(const char* path) {
+    if (std::strlen(path) >= path_size) return;
+    for (int i = 0; i < path_slots; ++i) {
+        int expected = free_slot;
+        if (!path_states[i].compare_exchange_strong(expected, writing)) continue;
+        std::strcpy(paths[i], path);
+        path_states[i].store(listed);
+        return;
+    }
+}
+
+void unlist_private_path(const char* path) {
+    for (int i = 0; i < path_slots; ++i) {
+        if (path_states[i].load() == listed && std::strcmp(paths[i], path) == 0) {
+            path_states[i].store(free_slot);
+            return;
+        }
+    }
+}
+
+void end_all_children(milliseconds limit) {
+    pid_t groups[child_slots];
+    for (int i = 0; i < child_slots; ++i) {
+        groups[i] = child_groups[i].load();
+        if (groups[i] > 0) kill(-groups[i], SIGTERM);
+    }
+    // SIGTERM first: an X server then removes its socket and lock file.
+    const auto deadline = Clock::now() + limit;
+    for (pid_t group : groups) {
+        if (group > 0) process_ended(group, deadline);
+    }
+    for (pid_t group : groups) {
+        if (group > 0) kill(-group, SIGKILL);
+    }
+    // Reaped here, so that none is left a zombie for an init that may be
+    // slow to take it; the main thread's own wait for one then just fails.
+    const auto killed = Clock::now() + milliseconds(300);
+    for (pid_t group : groups) {
+        if (group > 0 && process_ended(group, killed)) waitpid(group, nullptr, WNOHANG);
+    }
+    for (int i = 0; i < path_slots; ++i) {
+        if (path_states[i].load() != listed) continue;
+        std::error_code ignored;
+        std::filesystem::remove_all(paths[i], ignored);
+    }
+}

@@ -1,0 +1,35 @@
+// The processes the driver starts, and the private folders it makes, kept
+// where any thread can end and remove them without a lock.
+//
+// Every child leads a process group of its own: a terminal's Ctrl-C then
+// reaches the driving program alone, and whatever a child starts in turn
+// (keymon under a wrapper script) ends with it. A child is listed from
+// before it runs until it is reaped, a folder from its making until its
+// removal, so a signal thread can clean up whatever the main thread holds.
+#pragma once
+
+#include <sys/types.h>
+
+#include "clock.h"
+
+// fork(), with the child made the leader of a new process group and listed
+// (in both processes, so neither can run ahead of it). In the child: no
+// blocked signals, SIGPIPE back to its default, and killed if this process
+// dies. Returns fork's result.
+pid_t fork_child();
+// Sends `signal` to the child's group, waits at most `limit` for the child
+// to end, kills what is left of its group, and reaps it. Returns its wait
+// status, or -1 if it could not be reaped.
+int end_child(pid_t pid, int signal, milliseconds limit);
+// Once the child has ended by itself: kills what is left of its group,
+// takes it off the list and reaps it. Returns its wait status, or -1.
+int reap_child(pid_t pid);
+
+// A folder (or file) to remove should the run be cut short.
+void list_private_path(const char* path);
+void unlist_private_path(const char* path);
+
+// For a run cut short, from any thread: SIGTERM to every listed group, at
+// most `limit` for them to end, SIGKILL to what is left, each child reaped;
+// then every listed path removed. Takes no lock.
+void end_all_children(milliseconds limit);

@@ -42,10 +42,6 @@ const char* const usage =
     "with no KEY, a built-in set covering every class of key and the layout's own keys.\n"
     "Exit status: 0 all agree, 1 some key differs, 2 trouble.\n";
 
-int trouble(const std::string& message) {
-    std::fprintf(stderr, "keymon-compare: %s\n", message.c_str());
-    return status_trouble;
-}
 
 // A mistake on the command line: one message, and where to read more.
 int usage_error(const std::string& message) {
@@ -54,6 +50,16 @@ int usage_error(const std::string& message) {
 }
 
 std::atomic<bool> interrupted{false};
+
+int trouble(const std::string& message) {
+    // A child the signal thread has just ended fails the main thread's
+    // work: that is no trouble of its own to report.
+    if (interrupted) {
+        for (;;) pause();
+    }
+    std::fprintf(stderr, "keymon-compare: %s\n", message.c_str());
+    return status_trouble;
+}
 
 // The signals that interrupt a run are blocked in every thread and taken
 // here: stop every child (the X server, keymon and whatever it started),

@@ -2,6 +2,7 @@
 // real keymon on both SDL 1.2 runtimes.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <X11/Xatom.h>
 #include <signal.h>
 #include <zlib.h>
 
@@ -22,10 +23,16 @@ struct CompareRun {
     std::string out, err;
 };
 
-CompareRun compare(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
-    Monitor process;
+LaunchOptions output_to(Output output, const std::string& file = "") {
     LaunchOptions options;
-    options.output = Output::pipe;
+    options.output = output;
+    options.output_file = file;
+    return options;
+}
+
+CompareRun compare(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   LaunchOptions options = output_to(Output::pipe)) {
+    Monitor process;
     options.args = args;
     options.extra_env = env;
     CompareRun run;
@@ -143,9 +150,11 @@ TEST(KeymonCompare, DefaultLayoutIsTheOneTheDisplayHasLoaded) {
 }
 
 TEST(KeymonCompare, TroubleExitsTwoWithOneMessage) {
+    const std::string not_exec = "#!/bin/sh\n";
     struct Case {
         std::vector<std::string> args, env;
         std::string message;
+        bool hint = false;  // a command-line mistake: a pointer to --help follows
     };
     const Case cases[] = {
         {args({"a", "no_such_key"}), {}, "keymon-compare: unknown keysym 'no_such_key' in 'no_such_key'\n"},
@@ -153,19 +162,61 @@ TEST(KeymonCompare, TroubleExitsTwoWithOneMessage) {
         {args({"--layout", "xx", "a"}), {}, "keymon-compare: unknown XKB layout 'xx'"},
         {{"--keymon", "/nonexistent/keymon", "a"}, {}, "keymon-compare: keymon '/nonexistent/keymon' is not an executable file\n"},
         {args({"a"}), {"KEYMON_COMPAT_LIBDIR=/nonexistent"}, "keymon-compare: the SDL2-based SDL 1.2 runtime is not installed"},
-        {args({"--bogus"}), {}, "keymon-compare: unknown option '--bogus'\n"},
-        {args({"-x"}), {}, "keymon-compare: unknown option '-x'\n"},
-        {args({"--layout"}), {}, "keymon-compare: option '--layout' needs a value\n"},
+        {args({"--bogus"}), {}, "keymon-compare: unknown option '--bogus'\n", true},
+        {args({"-x"}), {}, "keymon-compare: unknown option '-x'\n", true},
+        {args({"--layout"}), {}, "keymon-compare: option '--layout' needs a value\n", true},
         {args({"--layout=de fr", "a"}), {}, "keymon-compare: unknown XKB layout 'de fr'\n"},
+        {args({"--layout=,", "a"}), {}, "keymon-compare: unknown XKB layout ','\n"},
+        {args({"--layout=us,,de", "a"}), {}, "keymon-compare: unknown XKB layout 'us,,de'\n"},
+        {{"--keymon=", "a"}, {}, "keymon-compare: option '--keymon' needs a program\n", true},
+        {{"--keymon", "/tmp", "a"}, {}, "keymon-compare: keymon '/tmp' is not an executable file\n"},
+        {{"--keymon", "/bin/false", "a"}, {}, "keymon-compare: keymon ended with status 1 before it opened its window on the classic runtime\n"},
+        {args({"--html", "/nonexistent/page.html", "a"}), {},
+         "keymon-compare: cannot write '/nonexistent/page.html': No such file or directory\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
+        const auto start = Clock::now();
         const CompareRun run = compare(c.args, c.env);
         EXPECT_EQ(run.status, 2);
         EXPECT_EQ(run.out, "");
         const std::size_t at = run.err.find("keymon-compare: ");
-        EXPECT_EQ(run.err.substr(at == std::string::npos ? 0 : at, c.message.size()), c.message) << run.err;
-        EXPECT_EQ(count_lines(run.err.substr(at == std::string::npos ? 0 : at)), 1u) << run.err;
+        const std::string said = run.err.substr(at == std::string::npos ? 0 : at);
+        EXPECT_EQ(said.substr(0, c.message.size()), c.message) << run.err;
+        if (c.message.back() == '\n') {
+            EXPECT_EQ(said.substr(c.message.size()), c.hint ? "Try 'keymon-compare --help' for more information.\n" : "");
+        } else {
+            EXPECT_EQ(count_lines(said), 1u) << said;
+        }
+        // Nothing here waits for a window that will never come.
+        EXPECT_LT(Clock::now() - start, milliseconds(5000));
+    }
+}
+
+TEST(KeymonCompare, HelpNamesEveryOption) {
+    const CompareRun help = compare({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--keymon", "--layout", "--markdown", "--all", "--json", "--html", "--version", "again"}) {
+        EXPECT_TRUE(has(help.out, option)) << option << " missing from:\n" << help.out;
+    }
+}
+
+// A keymon started by a script that does not exec it: its window belongs to
+// the script's child; a child that leaves the group and keeps the output
+// open does not hold the run up.
+TEST(KeymonCompare, WrapperScriptWorksAsKeymonItselfDoes) {
+    const std::filesystem::path dir = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR);
+    const std::string plain = (dir / "wrapper.sh").string(), lingering = (dir / "wrapper-lingering.sh").string();
+    std::ofstream(plain) << "#!/bin/sh\n" KEYMON_BINARY " \"$@\"\n";
+    std::ofstream(lingering) << "#!/bin/sh\nsetsid sleep 5 &\n" KEYMON_BINARY "\n";
+    for (const std::string& wrapper : {plain, lingering}) {
+        SCOPED_TRACE(wrapper);
+        std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+        const auto start = Clock::now();
+        const CompareRun run = compare({"--keymon", wrapper, "--all", "a"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(has(run.out, "  a    SDLK_a 0x26 0x61 a  SDLK_a 0x26 0x61 a\n")) << run.out;
+        EXPECT_LT(Clock::now() - start, milliseconds(10000));
     }
 }
 
@@ -200,30 +251,73 @@ std::string command_of(pid_t pid) {
     return name;
 }
 
-TEST(KeymonCompare, InterruptStopsTheServerAndKeymon) {
-    Monitor process;
-    LaunchOptions options;
-    options.output = Output::pipe;
-    options.args = with_keymon;  // the built-in set: long enough to interrupt
-    ASSERT_EQ(launch_monitor(process, KEYMON_COMPARE_BINARY, options), "");
-    // Interrupt once both the server and keymon run.
-    pid_t server = -1, keymon = -1;
-    const auto deadline = Clock::now() + milliseconds(30000);
-    while ((server < 0 || keymon < 0) && Clock::now() < deadline) {
-        for (pid_t child : children_of(process.pid)) {
-            const std::string command = command_of(child);
-            if (command == "Xorg") server = child;
-            if (command == "keymon") keymon = child;
+// Gone, or dead and waiting for an init to reap it.
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return close == std::string::npos || text.compare(close, 4, ") Z ") == 0;
+}
+
+std::string cmdline_of(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    return text;
+}
+
+// A signal to keymon-compare's whole process group, as a terminal's Ctrl-C
+// (or its hang-up) sends it, at two moments, with keymon itself and with a
+// wrapper script that does not exec it: the run ends within a second with
+// status 128 + signal, its children gone and its private folder removed.
+TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
+    const std::string wrapper = (std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "wrapper-signal.sh").string();
+    std::ofstream(wrapper) << "#!/bin/sh\n" KEYMON_BINARY "\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    struct Case {
+        int signal;
+        bool keymon_running;  // else as soon as the server runs
+        std::string keymon;
+    };
+    const Case cases[] = {{SIGINT, true, KEYMON_BINARY}, {SIGTERM, true, KEYMON_BINARY}, {SIGHUP, true, KEYMON_BINARY},
+                          {SIGINT, false, KEYMON_BINARY}, {SIGINT, true, wrapper},      {SIGTERM, true, wrapper}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.keymon_running ? " while typing, " : " at start, ") + c.keymon);
+        Monitor process;
+        LaunchOptions options = output_to(Output::pipe);
+        options.args = {"--keymon", c.keymon, "--layout", "us", "--layout", "de"};  // the built-in set: long enough
+        ASSERT_EQ(launch_monitor(process, KEYMON_COMPARE_BINARY, options), "");
+        pid_t server = -1, keymon = -1;
+        const auto deadline = Clock::now() + milliseconds(30000);
+        while ((server < 0 || (c.keymon_running && keymon < 0)) && Clock::now() < deadline) {
+            std::vector<pid_t> family = children_of(process.pid);
+            for (std::size_t i = 0; i < family.size(); ++i) {  // grows by each one's children
+                const std::string command = command_of(family[i]);
+                if (command == "Xorg") server = family[i];
+                if (command == "keymon") keymon = family[i];
+                for (pid_t grandchild : children_of(family[i])) family.push_back(grandchild);
+            }
+            std::this_thread::sleep_for(milliseconds(1));
         }
-        std::this_thread::sleep_for(milliseconds(1));
+        ASSERT_GT(server, 0) << "no Xorg to interrupt";
+        ASSERT_TRUE(!c.keymon_running || keymon > 0) << "no keymon to interrupt";
+        const std::string command = cmdline_of(server);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(command, match, std::regex(R"(-config (\S+)/xorg\.conf)"))) << command;
+        const std::string private_dir = match[1];
+        ASSERT_TRUE(std::filesystem::exists(private_dir));
+
+        const auto sent = Clock::now();
+        kill(-process.pid, c.signal);
+        EXPECT_EQ(wait_monitor(process, milliseconds(5000)), 128 + c.signal) << monitor_errors(process);
+        EXPECT_LT(Clock::now() - sent, milliseconds(1000));
+        EXPECT_TRUE(ended(server)) << "Xorg still runs";
+        if (keymon > 0) {
+            EXPECT_TRUE(ended(keymon)) << "keymon still runs";
+        }
+        EXPECT_FALSE(std::filesystem::exists(private_dir)) << private_dir << " left behind";
+        EXPECT_EQ(monitor_errors(process), "keymon-compare: interrupted; the X server and keymon are stopped\n");
     }
-    ASSERT_TRUE(server > 0 && keymon > 0) << "no Xorg and keymon to interrupt";
-    kill(process.pid, SIGINT);
-    EXPECT_EQ(wait_monitor(process), 128 + SIGINT);
-    for (pid_t child : {server, keymon}) {
-        EXPECT_NE(kill(child, 0), 0) << command_of(child) << " still runs";
-    }
-    EXPECT_TRUE(has(monitor_errors(process), "interrupted")) << monitor_errors(process);
 }
 
 // The counts of each summary line of a text run: layout -> {typed, differ}.
@@ -236,11 +330,147 @@ std::map<std::string, std::pair<int, int>> summary_counts(const std::string& out
     return counts;
 }
 
+TEST(KeymonCompare, OutputThatCannotBeWrittenIsTroubleNotSuccess) {
+    for (const std::vector<std::string>& form : {std::vector<std::string>{"--json", "a"}, {"a"}, {"--markdown", "a"}}) {
+        SCOPED_TRACE(::testing::PrintToString(form));
+        const CompareRun full = compare(args(form), {}, output_to(Output::file, "/dev/full"));
+        EXPECT_EQ(full.status, 2);
+        EXPECT_EQ(full.err, "keymon-compare: write error: No space left on device\n");
+    }
+    // Started without a standard output: Xorg starts all the same, and the
+    // report that cannot be written is an error.
+    const CompareRun closed = compare(args({"a"}), {}, output_to(Output::closed));
+    EXPECT_EQ(closed.status, 2);
+    EXPECT_EQ(closed.err, "keymon-compare: write error: Bad file descriptor\n");
+    LaunchOptions no_input = output_to(Output::pipe);
+    no_input.closed_stdin = true;
+    const CompareRun without_stdin = compare(args({"a"}), {}, no_input);
+    EXPECT_EQ(without_stdin.status, 0) << without_stdin.err;
+    EXPECT_TRUE(has(without_stdin.out, "1 keys typed, 0 differ")) << without_stdin.out;
+}
+
 const nlohmann::json* find_key(const nlohmann::json& layout, const std::string& name) {
     for (const nlohmann::json& key : layout["keys"]) {
         if (key["key"] == name) return &key;
     }
     return nullptr;
+}
+
+// The names of one runtime's lines for the key typed as `key`.
+std::vector<std::string> line_names(const nlohmann::json& layout, const std::string& key, const char* runtime) {
+    const nlohmann::json* found = find_key(layout, key);
+    if (!found) return {"(not typed)"};
+    std::vector<std::string> names;
+    for (const nlohmann::json& line : (*found)[runtime]) names.push_back(line["name"]);
+    return names;
+}
+
+// The marker keys (right Shift, right Ctrl, left Shift, left Ctrl end each
+// key's lines) typed as keys and held as modifiers, alone and together:
+// every key keeps exactly its own lines.
+TEST(KeymonCompare, MarkerKeysInEveryRoleKeepEachKeysOwnLines) {
+    const std::vector<std::pair<std::string, std::vector<std::string>>> expected = {
+        {"Shift_R", {"SDLK_RSHIFT", "SDLK_RSHIFT"}},
+        {"Control_R", {"SDLK_RCTRL", "SDLK_RCTRL"}},
+        {"Shift_L", {"SDLK_LSHIFT", "SDLK_LSHIFT"}},
+        {"Shift_R+a", {"SDLK_RSHIFT", "SDLK_a", "SDLK_a", "SDLK_RSHIFT"}},
+        {"Control_R+a", {"SDLK_RCTRL", "SDLK_a", "SDLK_a", "SDLK_RCTRL"}},
+        {"Shift_R+Control_R+a", {"SDLK_RSHIFT", "SDLK_RCTRL", "SDLK_a", "SDLK_a", "SDLK_RCTRL", "SDLK_RSHIFT"}},
+        {"Control_R+Shift_R+b", {"SDLK_RCTRL", "SDLK_RSHIFT", "SDLK_b", "SDLK_b", "SDLK_RSHIFT", "SDLK_RCTRL"}},
+        {"Shift_R+Control_R+Shift_L+c",
+         {"SDLK_RSHIFT", "SDLK_RCTRL", "SDLK_LSHIFT", "SDLK_c", "SDLK_c", "SDLK_LSHIFT", "SDLK_RCTRL", "SDLK_RSHIFT"}},
+        {"Shift_R+exclam", {"SDLK_RSHIFT", "SDLK_LSHIFT", "SDLK_1", "SDLK_1", "SDLK_LSHIFT", "SDLK_RSHIFT"}},
+        {"b", {"SDLK_b", "SDLK_b"}},
+    };
+    std::vector<std::string> typed = {"--json", "--layout", "us"};
+    for (const auto& [key, names] : expected) typed.push_back(key);
+    const CompareRun run = compare(args(typed));
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    for (const auto& [key, names] : expected) {
+        SCOPED_TRACE(key);
+        for (const char* runtime : {"classic", "compat"}) {
+            EXPECT_EQ(line_names(doc["layouts"][0], key, runtime), names) << runtime;
+        }
+    }
+}
+
+// A control character in the text field (Ctrl+J and Linefeed give a line
+// feed on classic SDL) stays in its own record.
+TEST(KeymonCompare, LineFeedInTheTextStaysInItsRecord) {
+    const CompareRun run = compare(args({"--json", "ctrl+j", "Linefeed", "a"}));
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    const nlohmann::json& us = doc["layouts"][0];
+    EXPECT_EQ(line_names(us, "ctrl+j", "classic"),
+              (std::vector<std::string>{"SDLK_LCTRL", "SDLK_j", "SDLK_j", "SDLK_LCTRL"}));
+    EXPECT_EQ(line_names(us, "a", "classic"), (std::vector<std::string>{"SDLK_a", "SDLK_a"}));
+    const nlohmann::json* linefeed = find_key(us, "Linefeed");
+    ASSERT_TRUE(linefeed);
+    ASSERT_EQ((*linefeed)["classic"].size(), 2u) << *linefeed;
+    EXPECT_EQ((*linefeed)["classic"][0]["unicode"], 0xa);
+    EXPECT_EQ((*linefeed)["classic"][0]["text"], "\n");
+
+    const CompareRun text = compare(args({"ctrl+j"}));
+    EXPECT_TRUE(has(text.out, "SDLK_j 0x2c 0xa \"\\n\"")) << text.out;
+}
+
+// Meta is Shift+Alt on us: the key and level that give Meta_L are pressed.
+TEST(KeymonCompare, MetaIsTypedOnTheLevelThatGivesIt) {
+    const CompareRun run = compare(args({"--json", "meta+a"}));
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    for (const char* runtime : {"classic", "compat"}) {
+        EXPECT_EQ(line_names(doc["layouts"][0], "meta+a", runtime),
+                  (std::vector<std::string>{"SDLK_LSHIFT", "SDLK_LALT", "SDLK_a", "SDLK_a", "SDLK_LALT", "SDLK_LSHIFT"}))
+            << runtime;
+    }
+}
+
+// Classic leaves Caps Lock on after its run; the SDL2-based runtime starts
+// from a keyboard with no lock on all the same.
+TEST(KeymonCompare, LocksAreResetBeforeEachRuntimesRun) {
+    const CompareRun run = compare(args({"--json", "Caps_Lock", "a"}));
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    const nlohmann::json* a = find_key(doc["layouts"][0], "a");
+    ASSERT_TRUE(a);
+    for (const char* runtime : {"classic", "compat"}) EXPECT_EQ((*a)[runtime][0]["unicode"], 'A') << runtime << *a;
+    EXPECT_EQ((*a)["context"], "Caps Lock on");
+}
+
+// us lacks ä (a spare keycode: the runtimes differ), de has it (they agree).
+TEST(KeymonCompare, ExitStatusCoversEveryLayout) {
+    const CompareRun run = compare(args({"--layout", "us", "--layout", "de", "adiaeresis"}));
+    EXPECT_EQ(run.status, 1) << run.err;
+    const auto counts = summary_counts(run.out);
+    ASSERT_TRUE(counts.count("us") && counts.count("de")) << run.out;
+    EXPECT_EQ(counts.at("us").second, 1) << run.out;
+    EXPECT_EQ(counts.at("de").second, 0) << run.out;
+}
+
+// The layout read from the desktop keeps every group and its variant; one
+// the desktop names but setxkbmap does not know is reported as coming from
+// there.
+TEST(KeymonCompare, DesktopLayoutWithGroupsAndVariantsAndABadOne) {
+    XServer desktop;
+    ASSERT_EQ(start_xserver(desktop, ServerKind::xorg), "");
+    const std::string setxkbmap = "setxkbmap -display " + desktop.display + " -layout de,us -variant nodeadkeys,dvorak";
+    ASSERT_EQ(std::system(setxkbmap.c_str()), 0);
+    const CompareRun run = compare(args({"a"}), {"DISPLAY=" + desktop.display});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(has(run.out, "layout de(nodeadkeys),us(dvorak) (from X display " + desktop.display + "): 1 keys typed"))
+        << run.out;
+
+    const char names[] = "evdev\0pc105\0xx\0\0";  // rules, model, layout, variant, options
+    XChangeProperty(desktop.conn, DefaultRootWindow(desktop.conn), XInternAtom(desktop.conn, "_XKB_RULES_NAMES", False),
+                    XA_STRING, 8, PropModeReplace, reinterpret_cast<const unsigned char*>(names), sizeof names - 1);
+    XSync(desktop.conn, False);
+    const CompareRun bad = compare(args({"a"}), {"DISPLAY=" + desktop.display});
+    stop_xserver(desktop);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(has(bad.err, "keymon-compare: the layout from X display " + desktop.display + ": unknown XKB layout 'xx'"))
+        << bad.err;
 }
 
 TEST(KeymonCompare, JsonHoldsEachKeysLinesAndTheSummarysCounts) {

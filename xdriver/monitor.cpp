@@ -168,7 +168,10 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
         if (openpty(&out_read, &out_write, nullptr, &raw, nullptr) != 0) return errno_text("openpty");
         fcntl(out_read, F_SETFD, FD_CLOEXEC);
         fcntl(out_write, F_SETFD, FD_CLOEXEC);
-    } else {
+    } else if (options.output == Output::file) {
+        out_write = open(options.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out_write < 0) return errno_text(options.output_file.c_str());
+    } else if (options.output == Output::pipe) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
         out_read = fds[0];
@@ -191,12 +194,14 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
     if (pid == 0) {
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, 0);
-        dup2(out_write, 1);
+        if (out_write >= 0) dup2(out_write, 1);
         dup2(err_pipe[1], 2);
+        if (options.output == Output::closed) close(1);
+        if (options.closed_stdin) close(0);
         execve(binary.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    close(out_write);
+    if (out_write >= 0) close(out_write);
     close(err_pipe[1]);
     monitor.pid = pid;
     monitor.out_fd = out_read;

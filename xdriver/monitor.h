@@ -28,7 +28,9 @@ std::string runtime_libdir(Runtime runtime);
 // "" when the runtime's library is there, else what is missing.
 std::string runtime_missing(Runtime runtime);
 
-enum class Output { pty, pipe };
+// Where the process's standard output goes: a pseudo-terminal or a pipe
+// read here, a file (`output_file`), or nowhere: descriptor 1 closed.
+enum class Output { pty, pipe, file, closed };
 
 // The process leads a process group of its own (a wrapper script and the
 // keymon it starts are one group), ended as a whole.
@@ -57,6 +59,8 @@ struct LaunchOptions {
     std::string display;  // "" leaves DISPLAY unset
     Runtime runtime = Runtime::classic;
     Output output = Output::pty;
+    std::string output_file;  // for Output::file
+    bool closed_stdin = false;  // else /dev/null
     std::vector<std::string> extra_env;  // "NAME=value"
     std::vector<std::string> args;  // after the program's name
 };

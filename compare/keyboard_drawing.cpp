@@ -44,6 +44,9 @@ std::string key_label(KeySym sym) {
     if (sym == NoSymbol || sym == XK_space) return "";
     // libxkbcommon knows every keysym's character, the legacy Cyrillic,
     // Greek and currency ones too.
+    // It answers the Unicode keysyms of Latin-1 only by their legacy
+    // keysyms, which have the same numbers.
+    if ((sym & 0xffffff00) == 0x01000000) sym &= 0xff;
     char text[8];
     const int size = xkb_keysym_to_utf8(static_cast<xkb_keysym_t>(sym), text, sizeof text);
     const unsigned char first = static_cast<unsigned char>(text[0]);

@@ -497,6 +497,10 @@ TEST(KeymonCompare, JsonHoldsEachKeysLinesAndTheSummarysCounts) {
     EXPECT_EQ((*enter)["classic"][0]["text"], "\r");
     const nlohmann::json* euro = find_key(de, "ISO_Level3_Shift+e");
     ASSERT_TRUE(euro);
+    // AltGr is the right Alt key (keycode 108), as on a pc105 keyboard, not
+    // the <LVL3> key evdev keymaps also bind it to.
+    EXPECT_EQ((*euro)["classic"][0]["name"], "SDLK_MODE");
+    EXPECT_EQ((*euro)["classic"][0]["scancode"], 0x6c);
     EXPECT_EQ((*euro)["classic"][1]["unicode"], 0x20ac);
     EXPECT_EQ((*euro)["classic"][1]["text"], "\u20ac");
     EXPECT_EQ((*euro)["compat"][1]["unicode"], 0x2082);
@@ -597,7 +601,7 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
     const std::filesystem::path page = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "keymon-compare.html";
     const std::filesystem::path shot = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "keymon-compare.png";
     std::filesystem::remove(shot);
-    const CompareRun run = compare(args({"--layout", "us", "--layout", "de", "--json", "--html", page.string(), "KP_Enter",
+    const CompareRun run = compare(args({"--layout", "us", "--layout", "de", "--all", "--json", "--html", page.string(), "KP_Enter",
                                          "Up", "a", "z", "dead_circumflex", "e", "Caps_Lock", "a", "Caps_Lock", "EuroSign"}));
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(run.err, "");
@@ -617,6 +621,15 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
         for (const auto& [code, s] : state) differing += s == "differ", missing += s == "missing";
     }
     ASSERT_GT(differing, 0u);
+    for (const nlohmann::json& layout : doc["layouts"]) {
+        EXPECT_EQ((*find_key(layout, "e"))["context"], "after dead_circumflex");
+        EXPECT_EQ((*find_key(layout, "dead_circumflex"))["context"], "");
+    }
+    {
+        std::ifstream file(page);
+        const std::string html((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(has(html, "<tr><td><code>a</code></td>")) << "with --all the table lists the keys that agree";
+    }
 
     const std::string chromium = "/usr/bin/chromium";
     ASSERT_TRUE(std::filesystem::exists(chromium)) << "Debian's chromium is not installed";
@@ -626,13 +639,13 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
                                                "--no-first-run", "--disable-background-networking",
                                                "--disable-component-update", "--disable-sync",
                                                "--user-data-dir=" + profile.string()};
-    auto browse = [&](const std::string& what) {
+    auto browse = [&](const std::string& what, const std::filesystem::path& file) {
         Monitor process;
         LaunchOptions options;
         options.output = Output::pipe;
         options.args = headless;
         options.args.push_back(what);
-        options.args.push_back("file://" + page.string());
+        options.args.push_back("file://" + file.string());
         CompareRun run;
         run.err = launch_monitor(process, chromium, options);
         if (!run.err.empty()) return run;
@@ -640,7 +653,7 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
         run.out = monitor_output(process);
         return run;
     };
-    const CompareRun dom = browse("--dump-dom");
+    const CompareRun dom = browse("--dump-dom", page);
     ASSERT_EQ(dom.status, 0) << dom.err;
     auto count = [&](const std::string& part) {
         std::size_t n = 0;
@@ -654,7 +667,27 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
     EXPECT_EQ(count("data-keysym=\"KP_Enter\" data-state=\"differ\""), 2u);
     EXPECT_EQ(count("data-keysym=\"dead_circumflex\" data-state=\"missing\""), 1u) << "on de only";
 
-    const CompareRun picture = browse("--screenshot=" + shot.string());
+    // Each state has a fill of its own, as the browser computes it: a copy
+    // of the page with a script that writes the four fills into it.
+    {
+        std::ifstream file(page);
+        std::string html((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        html.insert(html.rfind("</body>"),
+                    "<script>const fill = s => { const p = document.querySelector(`g.key[data-state=\"${s}\"] polygon`);"
+                    " return p ? getComputedStyle(p).fill : 'no such key'; };"
+                    "document.body.insertAdjacentHTML('beforeend', '<pre id=\"fills\">' +"
+                    " ['agree', 'differ', 'missing', 'untyped'].map(s => s + '=' + fill(s)).join(';') + '</pre>');</script>");
+        std::ofstream(page.string() + ".fills.html") << html;
+    }
+    const CompareRun styled = browse("--dump-dom", page.string() + ".fills.html");
+    std::smatch fills;
+    ASSERT_TRUE(std::regex_search(styled.out, fills, std::regex("<pre id=\"fills\">agree=([^;]+);differ=([^;]+);missing=([^;]+);untyped=([^<]+)</pre>")))
+        << styled.out.substr(0, 2000);
+    const std::set<std::string> distinct = {fills[1], fills[2], fills[3], fills[4]};
+    EXPECT_EQ(distinct.size(), 4u) << fills[0];
+    EXPECT_FALSE(has(fills[0], "no such key")) << fills[0];
+
+    const CompareRun picture = browse("--screenshot=" + shot.string(), page);
     ASSERT_EQ(picture.status, 0) << picture.err;
     bool uniform = true;
     ASSERT_EQ(png_uniform(shot.string(), uniform), "");

@@ -59,13 +59,14 @@ public:
     // Starts the monitor and waits until its window is ready for keys and
     // has the focus. Keys typed any earlier could be dropped while SDL sets
     // the window up, or read before Unicode translation is on.
-    void start(Output output = Output::pty) {
+    void start(Output output = Output::pty, const std::string& file = "") {
         end_monitor();
         owned = std::make_unique<Monitor>();
         LaunchOptions options;
         options.display = server.display;
         options.runtime = runtime;
         options.output = output;
+        options.output_file = file;
         ASSERT_EQ(launch_monitor(monitor(), KEYMON_BINARY, options), "");
         window = find_and_focus_window(x(), monitor().pid);
         ASSERT_NE(window, None) << "no focused keymon window; stderr: " << monitor_errors(monitor());
@@ -272,6 +273,35 @@ TEST_F(Keymon, TermAndIntSignalsEndTheRunWithoutLosingBufferedLines) {
         kill(monitor().pid, signal);
         EXPECT_EQ(wait_monitor(monitor()), 0);
         EXPECT_EQ(typed(), plain_lines(keys));
+    }
+}
+
+// Lines that cannot be written end the run with status 1 and the reason:
+// on a full disk, and with standard output closed (left closed, it would be
+// the number one of SDL's X sockets takes, and the lines would go there).
+// Either when the stream's buffer fills while keys still come, or at the
+// final flush after one key and Escape.
+TEST_F(Keymon, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
+    const struct {
+        Output output;
+        const char* file;
+        const char* message;
+    } cases[] = {{Output::file, "/dev/full", "keymon: write error: No space left on device\n"},
+                 {Output::closed, "", "keymon: write error: Bad file descriptor\n"}};
+    for (const auto& c : cases) {
+        for (const bool many : {true, false}) {
+            SCOPED_TRACE(std::string(c.message) + (many ? " with many lines" : " with one key"));
+            ASSERT_NO_FATAL_FAILURE(start(c.output, c.file));
+            if (many) {
+                send_burst(x(), burst_keys(300));  // 600 lines, over 15 KB
+            } else {
+                send_strokes(x(), taps({XK_a}));
+                send_strokes(x(), {{XK_Escape, true}});
+            }
+            EXPECT_EQ(wait_monitor(monitor()), 1);
+            EXPECT_EQ(monitor_errors(monitor()), c.message);
+            release_all();
+        }
     }
 }
 

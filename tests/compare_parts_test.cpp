@@ -1,0 +1,195 @@
+// keymon-compare's parts on their own: reading report records back, the
+// state a drawn key shows, the page's escaping, key labels, and the pc105
+// drawing read from a real Xorg.
+#include <gtest/gtest.h>
+
+#include <X11/keysym.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "compare.h"
+#include "keymon.h"
+
+namespace {
+
+// What the real report_key_event writes for each of these events, in order.
+std::string reported(const std::vector<SDL_keysym>& events) {
+    std::fflush(stdout);
+    const int saved = dup(1);
+    const int capture = memfd_create("records", 0);
+    dup2(capture, 1);
+    for (const SDL_keysym& keysym : events) report_key_event(keysym);
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::string out(static_cast<std::size_t>(lseek(capture, 0, SEEK_END)), '\0');
+    out.resize(static_cast<std::size_t>(pread(capture, out.data(), out.size(), 0)));
+    close(capture);
+    return out;
+}
+
+SDL_keysym event(SDLKey sym, Uint8 scancode, Uint16 unicode) {
+    SDL_keysym keysym{};
+    keysym.sym = sym;
+    keysym.scancode = scancode;
+    keysym.unicode = unicode;
+    return keysym;
+}
+
+// Every Unicode value keymon can report, control characters, blanks, line
+// feeds and surrogates among them, comes back as one record with its fields.
+TEST(ReportRecords, EveryUnicodeValueKeymonWritesReadsBackAsOneRecord) {
+    std::vector<SDL_keysym> events;
+    for (unsigned unicode = 0; unicode <= 0xffff; ++unicode) {
+        events.push_back(event(unicode % 2 ? SDLK_j : static_cast<SDLKey>(1), static_cast<Uint8>(unicode), static_cast<Uint16>(unicode)));
+    }
+    const std::vector<std::string> records = read_records(reported(events));
+    ASSERT_EQ(records.size(), events.size());
+    for (unsigned unicode = 0; unicode <= 0xffff; ++unicode) {
+        const ReportLine line = parse_report_line(records[unicode]);
+        ASSERT_EQ(line.name, unicode % 2 ? "SDLK_j" : "(null)") << unicode;
+        ASSERT_EQ(line.scancode, unicode & 0xff) << unicode;
+        ASSERT_EQ(line.unicode, unicode);
+        // The text's bytes, as the record holds them, once more through keymon.
+        const std::string one = reported({events[unicode]});
+        ASSERT_EQ(one.substr(one.size() - 2 - line.text.size()), line.text + " \n") << unicode;
+    }
+}
+
+TEST(ReportRecords, OutputThatIsNoRecordIsKeptAndAnUnfinishedRecordWaits) {
+    const std::string line_feed = reported({event(SDLK_j, 0x2c, 0xa)});
+    ASSERT_EQ(line_feed, "ITEM_ID_XY SDLK_j 0x2c 0xa \n \n");
+    const struct {
+        std::string text;
+        std::vector<std::string> records;
+    } cases[] = {
+        {line_feed + line_feed, {"SDLK_j 0x2c 0xa \n", "SDLK_j 0x2c 0xa \n"}},
+        {"a wrapper's own line\n" + line_feed, {"a wrapper's own line", "SDLK_j 0x2c 0xa \n"}},
+        {"ITEM_ID_XY SDLK_a 0x26 0x61 ab \n", {"ITEM_ID_XY SDLK_a 0x26 0x61 ab "}},  // text too long for its value
+        {"ITEM_ID_XY SDLK_a 0x26 0x61\n", {"ITEM_ID_XY SDLK_a 0x26 0x61"}},
+        {"ITEM_ID_XY SDLK_a 0X26 0x61 a \n", {"ITEM_ID_XY SDLK_a 0X26 0x61 a "}},
+        {"no newline at the end", {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(read_records(c.text), c.records) << c.text;
+    // A record cut anywhere is not read until the rest comes.
+    for (std::size_t cut = 0; cut < line_feed.size(); ++cut) {
+        EXPECT_EQ(read_records(line_feed + line_feed.substr(0, cut)).size(), 1u) << cut;
+    }
+}
+
+KeyResult typed_on(KeyCode code, std::vector<std::string> classic, std::vector<std::string> compat) {
+    KeyResult key;
+    key.code = code;
+    key.runtimes[0].lines = std::move(classic);
+    key.runtimes[1].lines = std::move(compat);
+    return key;
+}
+
+// A key is missing when one runtime reported nothing for any key typed on
+// it while the other did, whatever came before or after on the same key.
+TEST(PhysicalKeyState, MissingOutranksDifferAndDifferOutranksAgree) {
+    const KeyResult agree = typed_on(10, {"x"}, {"x"}), differ = typed_on(10, {"x"}, {"y"}),
+                    missing = typed_on(10, {"x"}, {}), both_silent = typed_on(10, {}, {});
+    const struct {
+        std::vector<KeyResult> keys;
+        KeyState state;
+    } cases[] = {
+        {{}, KeyState::untyped},
+        {{agree}, KeyState::agree},
+        {{both_silent}, KeyState::agree},
+        {{differ}, KeyState::differ},
+        {{agree, differ}, KeyState::differ},
+        {{differ, agree}, KeyState::differ},
+        {{missing}, KeyState::missing},
+        {{missing, differ}, KeyState::missing},
+        {{differ, missing}, KeyState::missing},
+        {{agree, missing, agree}, KeyState::missing},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(physical_key_state(c.keys, 10), c.state) << c.keys.size() << " keys";
+        EXPECT_EQ(physical_key_state(c.keys, 11), KeyState::untyped);
+    }
+    KeyResult spare = missing;
+    spare.spare = true;
+    EXPECT_EQ(physical_key_state({spare}, 10), KeyState::untyped) << "a spare keycode is no key of the keyboard";
+}
+
+// Labels, keysyms, key names and report lines reach the page's bytes
+// escaped (a browser's serialised DOM would escape them anyway).
+TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
+    LayoutReport report;
+    report.layout = "us";
+    report.source = "from --layout";
+    KeyResult key = typed_on(38, {"SDLK_LESS 0x5e 0x3c <", "SDLK_AMPERSAND 0x10 0x26 &"}, {"SDLK_QUOTEDBL 0x30 0x22 \""});
+    key.spec.text = "less";
+    report.keys = {key};
+    report.keyboard.keys = {{38, "less<&\"", "<&\"", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
+    report.keyboard.width = report.keyboard.height = 10;
+    const std::string libraries[2] = {"/lib/<classic>", "/lib/&compat"};
+    const std::string page = format_html({report}, libraries, true);
+    for (const char* raw : {"<&\"", "less<&", "0x3c <<", "0x26 &<", "0x22 \"<", "<classic>", "/&compat"}) {
+        EXPECT_EQ(page.find(raw), std::string::npos) << raw << " unescaped";
+    }
+    for (const char* escaped : {"&lt;&amp;&quot;</text>", "data-keysym=\"less&lt;&amp;&quot;\"", "0x3c &lt;", "0x26 &amp;",
+                                "0x22 &quot;", "&lt;classic&gt;"}) {
+        EXPECT_NE(page.find(escaped), std::string::npos) << escaped << " missing";
+    }
+}
+
+TEST(KeyLabel, CharactersFromLibxkbcommonNamesForTheRest) {
+    const struct {
+        KeySym sym;
+        const char* label;
+    } cases[] = {
+        {XK_a, "a"}, {XK_A, "A"}, {XK_exclam, "!"}, {XK_adiaeresis, "ä"}, {XK_EuroSign, "€"},
+        {XK_Cyrillic_ef, "ф"}, {XK_Cyrillic_IO, "Ё"}, {XK_Greek_alpha, "α"}, {XK_hebrew_aleph, "א"},
+        {XK_kana_A, "ア"}, {XK_Arabic_alef, "ا"}, {XK_Thai_kokai, "ก"}, {0x10000e9, "é"}, {0x1000451, "ё"},
+        {XK_KP_7, "7"}, {XK_KP_Add, "+"},
+        {XK_space, ""}, {NoSymbol, ""},
+        {XK_Return, "Return"}, {XK_BackSpace, "BackSp"}, {XK_Tab, "Tab"}, {XK_Escape, "Escape"},
+        {XK_Delete, "Delete"}, {XK_KP_Enter, "Enter"}, {XK_Shift_L, "Shift"}, {XK_Control_R, "Ctrl"},
+        {XK_ISO_Level3_Shift, "ISO_Le"}, {XK_F1, "F1"}, {XK_Prior, "Prior"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(key_label(c.sym), c.label) << std::hex << c.sym;
+}
+
+// Even-odd rule: an outline may be concave (the ISO Return key).
+bool inside(const std::vector<Point>& outline, double x, double y) {
+    bool in = false;
+    for (std::size_t i = 0, j = outline.size() - 1; i < outline.size(); j = i++) {
+        const Point& a = outline[i];
+        const Point& b = outline[j];
+        if ((a.y > y) != (b.y > y) && x < (b.x - a.x) * (y - a.y) / (b.y - a.y) + a.x) in = !in;
+    }
+    return in;
+}
+
+// Every key's shape where the server's pc105 geometry puts it: sampled on a
+// grid of 0.5 mm, no point lies in two keys.
+TEST(Pc105Drawing, NoTwoKeyShapesOverlap) {
+    XServer server;
+    ASSERT_EQ(start_xserver(server, ServerKind::xorg), "");
+    ASSERT_EQ(set_layout(server, "us"), "");
+    KeyboardDrawing drawing;
+    const bool read = read_keyboard_geometry(server.conn, drawing);
+    stop_xserver(server);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(drawing.geometry, "pc(pc105)");
+    ASSERT_GE(drawing.keys.size(), 105u);
+    std::size_t covered = 0;
+    for (double y = 2.5; y < drawing.height; y += 5) {
+        for (double x = 2.5; x < drawing.width; x += 5) {
+            std::vector<std::string> at;
+            for (const DrawnKey& key : drawing.keys) {
+                if (inside(key.outline, x, y)) at.push_back(key.keysym);
+            }
+            covered += !at.empty();
+            ASSERT_LE(at.size(), 1u) << "at " << x << "," << y << ": " << ::testing::PrintToString(at);
+        }
+    }
+    EXPECT_GT(covered, 1000u) << "the keys take up some of the drawing";
+}
+
+}  // namespace

@@ -1,6 +1,8 @@
 #include "children.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +44,13 @@ void unlist_child(pid_t pid) {
     }
 }
 
+int ms_left(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
 int reap(pid_t pid) {
     unlist_child(pid);
     int status = 0;
@@ -52,6 +61,22 @@ int reap(pid_t pid) {
 }
 
 }  // namespace
+
+bool readable(int fd, Clock::time_point deadline) {
+    for (;;) {
+        pollfd pfd{fd, POLLIN, 0};
+        const int ready = poll(&pfd, 1, ms_left(deadline));
+        if (ready > 0) return true;
+        if (ready == 0 || errno != EINTR) return false;
+    }
+}
+
+bool process_ended(pid_t pid, Clock::time_point deadline) {
+    const int pidfd = pidfd_of(pid);
+    const bool ended = pidfd >= 0 && readable(pidfd, deadline);
+    if (pidfd >= 0) close(pidfd);
+    return ended;
+}
 
 pid_t fork_child() {
     const pid_t parent = getpid();

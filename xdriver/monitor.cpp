@@ -3,8 +3,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,33 +17,6 @@
 #include "xdriver_internal.h"
 
 extern char** environ;
-
-namespace {
-
-int ms_left(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
-}  // namespace
-
-bool readable(int fd, Clock::time_point deadline) {
-    for (;;) {
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = poll(&pfd, 1, ms_left(deadline));
-        if (ready > 0) return true;
-        if (ready == 0 || errno != EINTR) return false;
-    }
-}
-
-bool process_ended(pid_t pid, Clock::time_point deadline) {
-    const int pidfd = pidfd_of(pid);
-    const bool ended = pidfd >= 0 && readable(pidfd, deadline);
-    if (pidfd >= 0) close(pidfd);
-    return ended;
-}
 
 std::string find_program(const std::string& name) {
     const char* path = std::getenv("PATH");

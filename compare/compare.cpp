@@ -51,14 +51,30 @@ bool non_ascii_character(KeySym sym) {
     return sym > 0x7e && sym < 0xfe00;
 }
 
+// The key whose two lines end a key's lines: the monitor reports it after
+// everything typed before it. A modifier, because Xlib's compose handling
+// lets modifiers pass through a pending dead key without ending it; and
+// never a key the key typed pressed, whose own lines it would otherwise take
+// for its own.
+struct Marker {
+    KeySym sym;
+    const char* reported;  // the monitor's name for it
+};
 constexpr Marker markers[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_RCTRL"},
                                {XK_Shift_L, "SDLK_LSHIFT"}, {XK_Control_L, "SDLK_LCTRL"}};
 
-std::size_t count_marker_records(const std::vector<std::string>& records, const Marker& marker) {
-    const std::string prefix = std::string(marker.reported) + " ";
-    return static_cast<std::size_t>(std::count_if(records.begin(), records.end(), [&](const std::string& record) {
-        return record.rfind(prefix, 0) == 0;
-    }));
+// The first marker on none of the keycodes `pressed`.
+const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed) {
+    for (const Marker& marker : markers) {
+        const KeyCode code = XKeysymToKeycode(conn, marker.sym);
+        if (code != 0 && std::find(pressed.begin(), pressed.end(), code) == pressed.end()) return marker;
+    }
+    return markers[0];  // only a key that presses all four gets here
+}
+
+bool is_marker_record(const std::string& record, const Marker& marker) {
+    const std::size_t length = std::char_traits<char>::length(marker.reported);
+    return record.compare(0, length, marker.reported) == 0 && record.size() > length && record[length] == ' ';
 }
 
 // Taps the marker and waits, at most `limit`, for its two lines after
@@ -70,18 +86,19 @@ bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Marker&
     paced_stroke(server.conn, pacing, code, true);
     paced_stroke(server.conn, pacing, code, false);
     return wait_output(monitor, [&](const std::string& out) {
-        return out.size() >= from && count_marker_records(read_records(out, from), marker) >= 2;
+        if (out.size() < from) return false;
+        const std::vector<std::string> records = read_records(out, from);
+        return std::count_if(records.begin(), records.end(), [&](const std::string& r) { return is_marker_record(r, marker); }) >= 2;
     }, limit);
 }
 
 // A key's records: those after its start, but for the marker's last two.
 std::vector<std::string> key_records(const std::string& out, std::size_t from, const Marker& marker) {
     std::vector<std::string> records = read_records(out, from);
-    const std::string prefix = std::string(marker.reported) + " ";
     int dropped = 0;
     for (auto at = records.end(); at != records.begin() && dropped < 2;) {
         --at;
-        if (at->rfind(prefix, 0) == 0) at = records.erase(at), ++dropped;
+        if (is_marker_record(*at, marker)) at = records.erase(at), ++dropped;
     }
     return records;
 }
@@ -120,14 +137,6 @@ std::vector<std::string> builtin_keys(Display* conn) {
     }
     XkbFreeKeyboard(xkb, 0, True);
     return keys;
-}
-
-const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed) {
-    for (const Marker& marker : markers) {
-        const KeyCode code = XKeysymToKeycode(conn, marker.sym);
-        if (code != 0 && std::find(pressed.begin(), pressed.end(), code) == pressed.end()) return marker;
-    }
-    return markers[0];  // a key cannot press all four
 }
 
 std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,

@@ -38,17 +38,6 @@ std::vector<std::string> builtin_keys(Display* conn);
 std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
                              std::vector<KeyResult>& results, std::string& library);
 
-// The key whose two lines end a key's lines: the monitor reports it after
-// everything typed before it. A modifier, because Xlib's compose handling
-// lets modifiers pass through a pending dead key without ending it; and
-// never a key the key typed pressed (`pressed`), whose own lines it would
-// otherwise take for its own.
-struct Marker {
-    KeySym sym;
-    const char* reported;  // the monitor's name for it
-};
-const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed);
-
 // The report as text (side by side, "!" on the rows that differ) or as a
 // Markdown table; `all` shows the keys that agree too.
 std::string format_text(const std::vector<KeyResult>& results, bool all);

@@ -208,6 +208,7 @@ int main(int argc, char** argv) {
 
     // Output into a closed pipe is an error to report, not a silent death.
     signal(SIGPIPE, SIG_IGN);
+    adopt_orphans();
     sigset_t signals;
     sigemptyset(&signals);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);

@@ -60,6 +60,17 @@ int reap(pid_t pid) {
     return status;
 }
 
+// Reaps what is left of a killed group that is ours to reap (orphans this
+// process adopted), until none is or the deadline passes.
+void reap_group(pid_t group, Clock::time_point deadline) {
+    for (;;) {
+        const pid_t reaped = waitpid(-group, nullptr, WNOHANG);
+        if (reaped > 0 || (reaped < 0 && errno == EINTR)) continue;
+        if (reaped < 0 || Clock::now() >= deadline) return;
+        poll(nullptr, 0, 2);
+    }
+}
+
 }  // namespace
 
 bool readable(int fd, Clock::time_point deadline) {
@@ -113,8 +124,12 @@ int reap_child(pid_t pid) {
     // The ended leader, not yet reaped, still holds the group's number, so
     // this reaches only what it left behind.
     kill(-pid, SIGKILL);
-    return reap(pid);
+    const int status = reap(pid);
+    reap_group(pid, Clock::now() + milliseconds(1000));
+    return status;
 }
+
+void adopt_orphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 void list_private_path(const char* path) {
     if (std::strlen(path) >= path_size) return;
@@ -154,7 +169,7 @@ void end_all_children(milliseconds limit) {
     // slow to take it; the main thread's own wait for one then just fails.
     const auto killed = Clock::now() + milliseconds(300);
     for (pid_t group : groups) {
-        if (group > 0 && process_ended(group, killed)) waitpid(group, nullptr, WNOHANG);
+        if (group > 0) reap_group(group, killed);
     }
     for (int i = 0; i < path_slots; ++i) {
         if (path_states[i].load() != listed) continue;

@@ -22,8 +22,15 @@ pid_t fork_child();
 // status, or -1 if it could not be reaped.
 int end_child(pid_t pid, int signal, milliseconds limit);
 // Once the child has ended by itself: kills what is left of its group,
-// takes it off the list and reaps it. Returns its wait status, or -1.
+// takes it off the list and reaps it, and what is left of the group where
+// that is ours to reap (adopt_orphans), at most a second. Returns its wait
+// status, or -1.
 int reap_child(pid_t pid);
+
+// Makes this process the reaper of what its children leave behind (the
+// keymon a wrapper script started), so that ending a child's group also
+// waits for that, and nothing is left for init to take.
+void adopt_orphans();
 
 // A folder (or file) to remove should the run be cut short.
 void list_private_path(const char* path);

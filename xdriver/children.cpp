@@ -28,6 +28,14 @@ enum PathSlot : int { free_slot, writing, listed };
 std::atomic<int> path_states[path_slots];
 char paths[path_slots][path_size];
 
+// Set once end_all_children has begun: what is listed after that moment is
+// ended by the one who lists it, since the sweep may have passed its slot.
+std::atomic<bool> ending{false};
+
+[[noreturn]] void wait_for_the_end() {
+    for (;;) pause();
+}
+
 void list_child(pid_t pid) {
     for (std::atomic<pid_t>& slot : child_groups) {
         pid_t empty = 0;
@@ -110,6 +118,11 @@ pid_t fork_child() {
     if (pid > 0) {
         setpgid(pid, pid);  // done on both sides, so neither waits on the other
         list_child(pid);
+        if (ending) {
+            kill(-pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            wait_for_the_end();
+        }
     }
     return pid;
 }
@@ -138,6 +151,11 @@ void list_private_path(const char* path) {
         if (!path_states[i].compare_exchange_strong(expected, writing)) continue;
         std::strcpy(paths[i], path);
         path_states[i].store(listed);
+        if (ending) {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+            wait_for_the_end();
+        }
         return;
     }
 }
@@ -152,6 +170,7 @@ void unlist_private_path(const char* path) {
 }
 
 void end_all_children(milliseconds limit) {
+    ending = true;
     pid_t groups[child_slots];
     for (int i = 0; i < child_slots; ++i) {
         groups[i] = child_groups[i].load();
@@ -171,9 +190,16 @@ void end_all_children(milliseconds limit) {
     for (pid_t group : groups) {
         if (group > 0) reap_group(group, killed);
     }
+    // Another thread may still be writing into a folder until it next starts
+    // a child or lists a path (and stops there): remove until it is gone.
+    const auto removed = Clock::now() + milliseconds(200);
     for (int i = 0; i < path_slots; ++i) {
         if (path_states[i].load() != listed) continue;
-        std::error_code ignored;
-        std::filesystem::remove_all(paths[i], ignored);
+        for (;;) {
+            std::error_code ignored;
+            std::filesystem::remove_all(paths[i], ignored);
+            if (!std::filesystem::exists(paths[i], ignored) || Clock::now() >= removed) break;
+            poll(nullptr, 0, 5);
+        }
     }
 }

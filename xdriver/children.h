@@ -38,5 +38,7 @@ void unlist_private_path(const char* path);
 
 // For a run cut short, from any thread: SIGTERM to every listed group, at
 // most `limit` for them to end, SIGKILL to what is left, each child reaped;
-// then every listed path removed. Takes no lock.
+// then every listed path removed. Takes no lock. From then on the process is
+// ending: a thread that starts a child or lists a path afterwards ends that
+// itself and waits for the process to end.
 void end_all_children(milliseconds limit);

@@ -121,7 +121,24 @@ std::string typing_context(Display* conn, const KeyResult* previous) {
 
 }  // namespace
 
-bool KeyResult::differs() const { return runtimes[0].lines != runtimes[1].lines; }
+bool KeyResult::differs() const {
+    for (const KeyReport& report : reports) {
+        if (report.lines != reports.front().lines) return true;
+    }
+    return false;
+}
+
+const char* session_name(Session session) { return session == Session::wayland ? "wayland" : "x11"; }
+
+std::vector<Target> session_targets(Session session) {
+    if (session == Session::x11) {
+        return {{"classic", "classic SDL 1.2", "classic", Runtime::classic, session, "Xorg", "", ""},
+                {"compat", "SDL2-based SDL 1.2", "SDL2-based", Runtime::compat, session, "Xorg", "", ""}};
+    }
+    return {{"classic_xwayland", "classic, Xwayland", "classic (Xwayland)", Runtime::classic, session, "Xwayland", "", ""},
+            {"compat_xwayland", "SDL2-based, Xwayland", "SDL2-based (Xwayland)", Runtime::compat, session, "Xwayland", "", ""},
+            {"compat_wayland", "SDL2-based, Wayland", "SDL2-based (Wayland)", Runtime::compat, session, "sway", "wayland", ""}};
+}
 
 std::vector<std::string> builtin_keys(Display* conn) {
     std::vector<std::string> keys = base_keys;
@@ -139,9 +156,11 @@ std::vector<std::string> builtin_keys(Display* conn) {
     return keys;
 }
 
-std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
-                             std::vector<KeyResult>& results, std::string& library) {
-    const int index = runtime == Runtime::classic ? 0 : 1;
+std::string type_into_keymon(XServer& server, const std::string& keymon, std::vector<Target>& targets,
+                             std::size_t index, std::vector<KeyResult>& results) {
+    const Runtime runtime = targets[index].runtime;
+    std::string& library = targets[index].library;
+    for (KeyResult& result : results) result.reports.resize(targets.size());
     // Both runtimes start from the same keyboard: no lock left on.
     XkbLockModifiers(server.conn, XkbUseCoreKbd, 0xff, 0);
     XSync(server.conn, False);
@@ -188,7 +207,7 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime
         if (index == 0) result.context = typing_context(server.conn, previous);
         previous = &result;
         const std::size_t from = monitor_output(monitor).size();
-        KeyReport& report = result.runtimes[index];
+        KeyReport& report = result.reports[index];
         TypedKey typed;
         const Marker* marker = &markers[0];
         const std::string typing = type_key(server.conn, pacing, result.spec, typed, [&] {
@@ -268,41 +287,57 @@ std::string cell(const KeyReport& report, std::size_t row) {
     return row == 0 ? (report.answered ? "-" : "- (no answer)") : "";
 }
 
-const char* const column_names[2] = {"classic SDL 1.2", "SDL2-based SDL 1.2"};
+// Whether every target has a line in `row` and all are the same.
+bool row_agrees(const KeyResult& result, std::size_t row) {
+    for (const KeyReport& report : result.reports) {
+        if (row >= report.lines.size() || report.lines[row] != result.reports.front().lines[row]) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
-std::string format_text(const std::vector<KeyResult>& results, bool all) {
-    std::size_t key_width = 3, classic_width = std::char_traits<char>::length(column_names[0]);
+std::string format_text(const std::vector<Target>& targets, const std::vector<KeyResult>& results, bool all) {
+    std::size_t key_width = 3;
+    std::vector<std::size_t> widths;
+    for (const Target& target : targets) widths.push_back(width(target.name));
     for (const KeyResult& result : results) {
         key_width = std::max(key_width, width(key_label(result)));
-        for (const std::string& line : result.runtimes[0].lines) classic_width = std::max(classic_width, width(shown(line)));
+        for (std::size_t t = 0; t < result.reports.size() && t < widths.size(); ++t) {
+            for (const std::string& line : result.reports[t].lines) widths[t] = std::max(widths[t], width(shown(line)));
+            widths[t] = std::max(widths[t], width(cell(result.reports[t], 0)));
+        }
     }
-    std::string out = "  " + pad("key", key_width) + "  " + pad(column_names[0], classic_width) + "  " +
-                      column_names[1] + "\n";
+    const auto row_text = [&](const char* mark, const std::string& key, const std::vector<std::string>& cells) {
+        std::string line = mark + pad(key, key_width);
+        for (std::size_t t = 0; t < cells.size(); ++t) line += "  " + (t + 1 < cells.size() ? pad(cells[t], widths[t]) : cells[t]);
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        return line + "\n";
+    };
+    std::vector<std::string> headings;
+    for (const Target& target : targets) headings.push_back(target.name);
+    std::string out = row_text("  ", "key", headings);
     for (const KeyResult& result : results) {
         if (!all && !result.differs()) continue;
-        const std::size_t rows = std::max<std::size_t>(
-            1, std::max(result.runtimes[0].lines.size(), result.runtimes[1].lines.size()));
+        std::size_t rows = 1;
+        for (const KeyReport& report : result.reports) rows = std::max(rows, report.lines.size());
         for (std::size_t row = 0; row < rows; ++row) {
-            const std::string left = cell(result.runtimes[0], row), right = cell(result.runtimes[1], row);
-            const bool same = row < result.runtimes[0].lines.size() && row < result.runtimes[1].lines.size() &&
-                              result.runtimes[0].lines[row] == result.runtimes[1].lines[row];
-            std::string line = std::string(same || (rows == 1 && !result.differs()) ? "  " : "! ") +
-                               pad(row == 0 ? key_label(result) : "", key_width) + "  " +
-                               pad(left, classic_width) + "  " + right;
-            while (!line.empty() && line.back() == ' ') line.pop_back();
-            out += line + "\n";
+            std::vector<std::string> cells;
+            for (const KeyReport& report : result.reports) cells.push_back(cell(report, row));
+            const bool same = row_agrees(result, row) || (rows == 1 && !result.differs());
+            out += row_text(same ? "  " : "! ", row == 0 ? key_label(result) : "", cells);
         }
     }
     return out;
 }
 
-std::vector<CellLine> table_cell(const KeyReport& report, const KeyReport& other) {
+std::vector<CellLine> table_cell(const KeyResult& key, std::size_t target) {
+    const KeyReport& report = key.reports[target];
     if (report.lines.empty()) return {{report.answered ? "nothing" : "no answer", false, false}};
     std::vector<CellLine> cell;
     for (std::size_t row = 0; row < report.lines.size(); ++row) {
-        const bool same = row < other.lines.size() && other.lines[row] == report.lines[row];
+        bool same = true;
+        for (const KeyReport& other : key.reports) same = same && row < other.lines.size() && other.lines[row] == report.lines[row];
         cell.push_back({report.lines[row], true, !same});
     }
     return cell;
@@ -318,9 +353,9 @@ std::string code_span(const std::string& line) {
     return "`" + text + "`";
 }
 
-std::string markdown_cell(const KeyReport& report, const KeyReport& other) {
+std::string markdown_cell(const KeyResult& key, std::size_t target) {
     std::string out;
-    for (const CellLine& line : table_cell(report, other)) {
+    for (const CellLine& line : table_cell(key, target)) {
         if (!out.empty()) out += "<br>";
         const std::string text = line.code ? code_span(line.text) : line.text;
         out += line.differs ? "**" + text + "**" : text;
@@ -330,13 +365,15 @@ std::string markdown_cell(const KeyReport& report, const KeyReport& other) {
 
 }  // namespace
 
-std::string format_markdown(const std::vector<KeyResult>& results, bool all) {
-    std::string out = std::string("| key typed | ") + column_names[0] + " | " + column_names[1] + " |\n|---|---|---|\n";
+std::string format_markdown(const std::vector<Target>& targets, const std::vector<KeyResult>& results, bool all) {
+    std::string out = "| key typed |", rule = "|---|";
+    for (const Target& target : targets) out += " " + target.name + " |", rule += "---|";
+    out += "\n" + rule + "\n";
     for (const KeyResult& result : results) {
         if (!all && !result.differs()) continue;
-        const std::string key = "`" + result.spec.text + "`" + key_notes(result);
-        out += "| " + key + " | " + markdown_cell(result.runtimes[0], result.runtimes[1]) + " | " +
-               markdown_cell(result.runtimes[1], result.runtimes[0]) + " |\n";
+        out += "| `" + result.spec.text + "`" + key_notes(result) + " |";
+        for (std::size_t t = 0; t < result.reports.size(); ++t) out += " " + markdown_cell(result, t) + " |";
+        out += "\n";
     }
     return out;
 }
@@ -367,8 +404,9 @@ KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code) {
     KeyState state = KeyState::untyped;
     for (const KeyResult& key : keys) {
         if (key.spare || key.code != code || code == 0) continue;
-        const bool one_silent = key.runtimes[0].lines.empty() != key.runtimes[1].lines.empty();
-        if (one_silent) return KeyState::missing;
+        const auto silent = [](const KeyReport& report) { return report.lines.empty(); };
+        const bool some_silent = std::any_of(key.reports.begin(), key.reports.end(), silent);
+        if (some_silent && !std::all_of(key.reports.begin(), key.reports.end(), silent)) return KeyState::missing;
         if (key.differs()) state = KeyState::differ;
         else if (state == KeyState::untyped) state = KeyState::agree;
     }

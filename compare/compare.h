@@ -16,12 +16,33 @@ struct KeyReport {
     bool answered = true;  // false: the monitor did not confirm the key in time
 };
 
+// Where keymon runs: the private Xorg, or the private Wayland compositor
+// (with Xwayland beside it).
+enum class Session { x11, wayland };
+const char* session_name(Session session);
+
+// One way of running keymon: an SDL 1.2 runtime in a session, through an
+// X server or on SDL2's own Wayland backend.
+struct Target {
+    std::string id;          // classic, compat, classic_xwayland, compat_xwayland, compat_wayland
+    std::string name;        // its column's heading
+    std::string short_name;  // for the line that names its library
+    Runtime runtime = Runtime::classic;
+    Session session = Session::x11;
+    std::string server;        // what keymon's window is on: Xorg, Xwayland, sway
+    std::string video_driver;  // SDL_VIDEODRIVER given to it ("" leaves SDL's choice)
+    std::string library;       // the SDL 1.2 library file it mapped, once it has run
+};
+// The targets of a session, in the order they are run and shown.
+std::vector<Target> session_targets(Session session);
+
 struct KeyResult {
     KeySpec spec;
     KeyCode code = 0;    // the keycode it was typed on
     bool spare = false;  // typed on a spare keycode bound for the moment
     std::string context;  // what the key was typed after: a dead key, locks on
-    KeyReport runtimes[2];  // classic, then the SDL2-based runtime
+    std::vector<KeyReport> reports;  // one for each target of the run, in its order
+    // Whether any two targets gave different lines.
     bool differs() const;
 };
 
@@ -32,16 +53,17 @@ struct KeyResult {
 // without Shift) that give a character outside ASCII.
 std::vector<std::string> builtin_keys(Display* conn);
 
-// Runs keymon on `runtime` in the server, types every key, ends the run
-// with Escape. Fills runtimes[index of runtime] of each result and, for
-// the first runtime, `spare`. Returns "" or what went wrong.
-std::string type_into_keymon(XServer& server, const std::string& keymon, Runtime runtime,
-                             std::vector<KeyResult>& results, std::string& library);
+// Runs keymon as target `index` of `targets` in the server, types every
+// key, ends the run with Escape. Fills reports[index] of each result (and,
+// for the first target, the keycode, `spare` and the context) and the
+// target's library. Returns "" or what went wrong.
+std::string type_into_keymon(XServer& server, const std::string& keymon, std::vector<Target>& targets,
+                             std::size_t index, std::vector<KeyResult>& results);
 
-// The report as text (side by side, "!" on the rows that differ) or as a
-// Markdown table; `all` shows the keys that agree too.
-std::string format_text(const std::vector<KeyResult>& results, bool all);
-std::string format_markdown(const std::vector<KeyResult>& results, bool all);
+// The report as text (a column for each target, "!" on the rows where any
+// two differ) or as a Markdown table; `all` shows the keys that agree too.
+std::string format_text(const std::vector<Target>& targets, const std::vector<KeyResult>& results, bool all);
+std::string format_markdown(const std::vector<Target>& targets, const std::vector<KeyResult>& results, bool all);
 // How many of the keys differ.
 std::size_t keys_differing(const std::vector<KeyResult>& keys);
 
@@ -52,16 +74,16 @@ std::string shown(const std::string& line);
 // What is noted after a key's name: "(spare keycode, after dead_circumflex)".
 std::string key_notes(const KeyResult& result);
 
-// The lines of one runtime's cell in the table: each report line (`code`),
-// bold where the other runtime's line differs; a runtime with no lines has
-// the one plain line "nothing", or "no answer" when the monitor did not
-// confirm the key.
+// The lines of one target's cell in the table: each report line (`code`),
+// bold where another target's line in that row differs; a target with no
+// lines has the one plain line "nothing", or "no answer" when the monitor
+// did not confirm the key.
 struct CellLine {
     std::string text;
     bool code = true;
     bool differs = false;
 };
-std::vector<CellLine> table_cell(const KeyReport& report, const KeyReport& other);
+std::vector<CellLine> table_cell(const KeyResult& key, std::size_t target);
 
 // One layout's comparison.
 struct LayoutReport {
@@ -71,9 +93,9 @@ struct LayoutReport {
     KeyboardDrawing keyboard;
 };
 
-// What a physical key shows: both runtimes gave the same lines for every key
-// typed on it; some differ; one runtime reported nothing for one of them
-// while the other did; nothing was typed on it.
+// What a physical key shows: every target gave the same lines for every key
+// typed on it; some differ; a target reported nothing for one of them while
+// another did; nothing was typed on it.
 enum class KeyState { agree, differ, missing, untyped };
 const char* key_state_name(KeyState state);
 KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code);
@@ -97,8 +119,8 @@ ReportLine parse_report_line(const std::string& line);
 // The layout's summary line, naming where the layout came from.
 std::string layout_summary(const LayoutReport& report);
 // Every layout's result as one JSON document.
-std::string format_json(const std::vector<LayoutReport>& reports, const std::string libraries[2]);
+std::string format_json(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports);
 // One page that needs nothing from elsewhere: for each layout the keyboard
 // drawn as SVG, coloured by state, and the Markdown table's rows (`all`:
 // of every key, else of those that differ).
-std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2], bool all);
+std::string format_html(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all);

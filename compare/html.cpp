@@ -62,25 +62,28 @@ struct PanelLine {
     bool heading = false;
 };
 
-// The panel of one physical key: each key typed on it, with both runtimes' lines.
-std::vector<PanelLine> panel_lines(const std::vector<const KeyResult*>& typed) {
+// The panel of one physical key: each key typed on it, with every target's lines.
+std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std::vector<const KeyResult*>& typed) {
+    std::size_t label_width = 0;
+    for (const Target& target : targets) label_width = std::max(label_width, target.short_name.size() + 2);
     std::vector<PanelLine> lines;
     for (const KeyResult* key : typed) {
         lines.push_back({key->spec.text + key_notes(*key), true});
-        for (int runtime = 0; runtime < 2; ++runtime) {
-            const KeyReport& report = key->runtimes[runtime];
-            std::string label = runtime == 0 ? "classic:    " : "SDL2-based: ";
+        for (std::size_t t = 0; t < key->reports.size() && t < targets.size(); ++t) {
+            const KeyReport& report = key->reports[t];
+            std::string label = targets[t].short_name + ":";
+            label.resize(label_width, ' ');
             if (report.lines.empty()) lines.push_back({label + (report.answered ? "nothing" : "no answer")});
             for (const std::string& line : report.lines) {
                 lines.push_back({label + shown(line)});
-                label = "            ";
+                label = std::string(label_width, ' ');
             }
         }
     }
     return lines;
 }
 
-std::string draw_keyboard(const LayoutReport& report) {
+std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport& report) {
     const KeyboardDrawing& keyboard = report.keyboard;
     std::map<KeyCode, std::vector<const KeyResult*>> typed_on;
     for (const KeyResult& key : report.keys) {
@@ -88,7 +91,7 @@ std::string draw_keyboard(const LayoutReport& report) {
     }
     constexpr double line_height = 56, margin = 40;
     std::size_t panel_size = 2;  // the key's own heading, and "not typed"
-    for (const auto& [code, keys] : typed_on) panel_size = std::max(panel_size, panel_lines(keys).size() + 1);
+    for (const auto& [code, keys] : typed_on) panel_size = std::max(panel_size, panel_lines(targets, keys).size() + 1);
     const double panel_top = keyboard.height + margin;
     const double height = panel_top + margin + line_height * double(panel_size);
     std::string svg = "<svg class=\"keyboard\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
@@ -124,7 +127,7 @@ std::string draw_keyboard(const LayoutReport& report) {
         if (typed == typed_on.end()) {
             lines.push_back({"not typed", true});
         } else {
-            for (PanelLine& line : panel_lines(typed->second)) lines.push_back(std::move(line));
+            for (PanelLine& line : panel_lines(targets, typed->second)) lines.push_back(std::move(line));
         }
         double y = panel_top + line_height;
         for (const PanelLine& line : lines) {
@@ -137,9 +140,9 @@ std::string draw_keyboard(const LayoutReport& report) {
     return svg + "</svg>\n";
 }
 
-std::string html_cell(const KeyReport& report, const KeyReport& other) {
+std::string html_cell(const KeyResult& key, std::size_t target) {
     std::string out;
-    for (const CellLine& line : table_cell(report, other)) {
+    for (const CellLine& line : table_cell(key, target)) {
         if (!out.empty()) out += "<br>";
         const std::string text = line.code ? "<code>" + escaped(shown(line.text)) + "</code>" : escaped(line.text);
         out += line.differs ? "<strong>" + text + "</strong>" : text;
@@ -147,34 +150,40 @@ std::string html_cell(const KeyReport& report, const KeyReport& other) {
     return out;
 }
 
-std::string table(const LayoutReport& report, bool all) {
-    std::string out = "<table>\n<tr><th>key typed</th><th>classic SDL 1.2</th><th>SDL2-based SDL 1.2</th></tr>\n";
+std::string table(const std::vector<Target>& targets, const LayoutReport& report, bool all) {
+    std::string out = "<table>\n<tr><th>key typed</th>";
+    for (const Target& target : targets) out += "<th>" + escaped(target.name) + "</th>";
+    out += "</tr>\n";
     for (const KeyResult& key : report.keys) {
         if (!all && !key.differs()) continue;
-        out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td><td>" +
-               html_cell(key.runtimes[0], key.runtimes[1]) + "</td><td>" + html_cell(key.runtimes[1], key.runtimes[0]) +
-               "</td></tr>\n";
+        out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td>";
+        for (std::size_t t = 0; t < key.reports.size(); ++t) out += "<td>" + html_cell(key, t) + "</td>";
+        out += "</tr>\n";
     }
     return out + "</table>\n";
 }
 
 }  // namespace
 
-std::string format_html(const std::vector<LayoutReport>& reports, const std::string libraries[2], bool all) {
+std::string format_html(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
     std::string title = "keymon-compare:";
     for (const LayoutReport& report : reports) title += " " + report.layout;
+    std::string ran;
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
+               escaped(targets[t].library) + "</code>)";
+    }
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
                        "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
-                       "<p>Each key typed into keymon on the classic SDL 1.2 (<code>" + escaped(libraries[0]) +
-                       "</code>) and on the SDL2-based SDL 1.2 (<code>" + escaped(libraries[1]) + "</code>), keymon-compare " +
-                       KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">both agree</span><span class=\"differ\">they differ</span>"
-                       "<span class=\"missing\">one runtime reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
+                       "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
+                       ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they differ</span>"
+                       "<span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
     for (const LayoutReport& report : reports) {
         page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
                 (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."
                                                   : " Keyboard: " + escaped(report.keyboard.geometry) + ".") +
-                "</p>\n" + draw_keyboard(report) +
-                (all ? "<p>Every key typed:</p>\n" : "<p>The keys on which the runtimes differ:</p>\n") + table(report, all) +
+                "</p>\n" + draw_keyboard(targets, report) +
+                (all ? "<p>Every key typed:</p>\n" : "<p>The keys on which they differ:</p>\n") + table(targets, report, all) +
                 "</section>\n";
     }
     return page + "</body>\n</html>\n";

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "children.h"
@@ -139,6 +140,76 @@ std::string default_layout(std::string& source) {
 
 }  // namespace
 
+// What every session of a run types, and under which layouts.
+struct Run {
+    std::string keymon;
+    std::vector<std::string> layouts;
+    std::string default_source;  // where the one default layout came from; "" for --layout
+    std::vector<KeyResult> named;  // the keys named on the command line
+    bool builtin = false;          // none named: the built-in set
+    bool drawing = false;          // a page is wanted: read the keyboard's geometry
+};
+
+// The layout reports of the first session are made here; a later session
+// types the same keys into its targets.
+LayoutReport& layout_report(const Run& run, std::vector<LayoutReport>& reports, std::size_t index,
+                            const std::function<std::vector<std::string>()>& builtin) {
+    if (index == reports.size()) {
+        LayoutReport report;
+        report.layout = run.layouts[index];
+        report.source = run.default_source.empty() ? "from --layout" : run.default_source;
+        report.keys = run.named;
+        if (run.builtin) {
+            for (const std::string& key : builtin()) {
+                KeyResult result;
+                parse_key_spec(key, result.spec);
+                report.keys.push_back(result);
+            }
+        }
+        reports.push_back(std::move(report));
+    }
+    return reports[index];
+}
+
+// The private Xorg: one server for every layout, each loaded in turn as a
+// desktop's keyboard settings switch it, and both runtimes typed under it.
+std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::size_t first,
+                            std::vector<LayoutReport>& reports) {
+    XServer server;
+    if (const std::string error = start_xserver(server, ServerKind::xorg); !error.empty()) {
+        return "no X server could start: " + error;
+    }
+    for (std::size_t i = 0; i < run.layouts.size(); ++i) {
+        const std::string& layout = run.layouts[i];
+        if (const std::string error = set_layout(server, layout); !error.empty()) {
+            stop_xserver(server);
+            return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
+        }
+        LayoutReport& report = layout_report(run, reports, i, [&] { return builtin_keys(server.conn); });
+        for (std::size_t t = first; t < targets.size(); ++t) {
+            if (const std::string error = type_into_keymon(server, run.keymon, targets, t, report.keys); !error.empty()) {
+                stop_xserver(server);
+                return error;
+            }
+        }
+        if (run.drawing && report.keyboard.keys.empty() && !read_keyboard_geometry(server.conn, report.keyboard)) {
+            std::fprintf(stderr, "keymon-compare: the X server has no keyboard geometry for layout %s; "
+                                 "the page draws the typed keys as a grid\n", layout.c_str());
+            std::vector<KeyCode> codes;
+            for (const KeyResult& key : report.keys) {
+                if (!key.spare && std::find(codes.begin(), codes.end(), key.code) == codes.end()) codes.push_back(key.code);
+            }
+            report.keyboard = keyboard_grid(server.conn, codes);
+        }
+    }
+    stop_xserver(server);
+    return "";
+}
+
+std::string run_wayland_session(const Run&, std::vector<Target>&, std::size_t, std::vector<LayoutReport>&) {
+    return "the Wayland session is not built yet";
+}
+
 int main(int argc, char** argv) {
     open_missing_standard_streams();
     std::string keymon, html_file, default_source;
@@ -197,6 +268,7 @@ int main(int argc, char** argv) {
         return trouble(missing + "; nothing compared");
     }
     if (layouts.empty()) layouts.push_back(default_layout(default_source));
+    const std::vector<Session> sessions = {Session::x11};
 
     // The page is written at the end; a place it cannot be written to is
     // found now, before the run. The file is left as it was until then.
@@ -216,56 +288,21 @@ int main(int argc, char** argv) {
     std::thread(watch_signals, signals).detach();
     XSetIOErrorHandler(on_lost_server);
 
-    XServer server;
-    if (const std::string error = start_xserver(server, ServerKind::xorg); !error.empty()) {
-        return trouble("no X server could start: " + error);
-    }
-
-    // One server for every layout: each is loaded in turn, as a desktop's
-    // keyboard settings switch it, and both runtimes are typed under it.
+    Run run{keymon, layouts, default_source, named, keys.empty(), page != nullptr};
+    std::vector<Target> targets;
     std::vector<LayoutReport> reports;
-    std::string libraries[2];
-    for (const std::string& layout : layouts) {
-        LayoutReport report;
-        report.layout = layout;
-        report.source = default_source.empty() ? "from --layout" : default_source;
-        if (const std::string error = set_layout(server, layout); !error.empty()) {
-            stop_xserver(server);
-            return trouble(default_source.empty() ? error : "the layout " + default_source + ": " + error);
-        }
-        report.keys = named;
-        if (keys.empty()) {
-            for (const std::string& key : builtin_keys(server.conn)) {
-                KeyResult result;
-                parse_key_spec(key, result.spec);
-                report.keys.push_back(result);
-            }
-        }
-        for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
-            const std::string error =
-                type_into_keymon(server, keymon, runtime, report.keys, libraries[runtime == Runtime::classic ? 0 : 1]);
-            if (!error.empty()) {
-                stop_xserver(server);
-                return trouble(error);
-            }
-        }
-        if (page && !read_keyboard_geometry(server.conn, report.keyboard)) {
-            std::fprintf(stderr, "keymon-compare: the X server has no keyboard geometry for layout %s; "
-                                 "the page draws the typed keys as a grid\n", layout.c_str());
-            std::vector<KeyCode> codes;
-            for (const KeyResult& key : report.keys) {
-                if (!key.spare && std::find(codes.begin(), codes.end(), key.code) == codes.end()) codes.push_back(key.code);
-            }
-            report.keyboard = keyboard_grid(server.conn, codes);
-        }
-        reports.push_back(std::move(report));
+    for (Session session : sessions) {
+        const std::size_t first = targets.size();
+        for (Target& target : session_targets(session)) targets.push_back(std::move(target));
+        const std::string error = session == Session::x11 ? run_x11_session(run, targets, first, reports)
+                                                          : run_wayland_session(run, targets, first, reports);
+        if (!error.empty()) return trouble(error);
     }
-    stop_xserver(server);
 
     bool differ = false;
     for (const LayoutReport& report : reports) differ = differ || keys_differing(report.keys) > 0;
     if (page) {
-        const std::string html = format_html(reports, libraries, all);
+        const std::string html = format_html(targets, reports, all);
         const bool written = ftruncate(fileno(page), 0) == 0 && std::fwrite(html.data(), 1, html.size(), page) == html.size() &&
                              std::fflush(page) == 0;
         const int error = errno;
@@ -275,18 +312,18 @@ int main(int argc, char** argv) {
     }
     std::string out;
     if (json) {
-        out = format_json(reports, libraries);
+        out = format_json(targets, reports);
     } else {
         for (std::size_t i = 0; i < reports.size(); ++i) {
             const LayoutReport& report = reports[i];
             if (i) out += "\n";
             if (markdown) {
-                out += format_markdown(report.keys, all) + "\n" + layout_summary(report);
+                out += format_markdown(targets, report.keys, all) + "\n" + layout_summary(report);
             } else {
-                out += format_text(report.keys, all) + layout_summary(report);
+                out += format_text(targets, report.keys, all) + layout_summary(report);
             }
         }
-        out += "classic: " + libraries[0] + "\nSDL2-based: " + libraries[1] + "\n";
+        for (const Target& target : targets) out += target.short_name + ": " + target.library + "\n";
     }
     if (const std::string error = write_out(out); !error.empty()) return trouble(error);
     return differ ? 1 : 0;

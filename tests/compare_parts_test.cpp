@@ -82,8 +82,7 @@ TEST(ReportRecords, OutputThatIsNoRecordIsKeptAndAnUnfinishedRecordWaits) {
 KeyResult typed_on(KeyCode code, std::vector<std::string> classic, std::vector<std::string> compat) {
     KeyResult key;
     key.code = code;
-    key.runtimes[0].lines = std::move(classic);
-    key.runtimes[1].lines = std::move(compat);
+    key.reports = {{std::move(classic)}, {std::move(compat)}};
     return key;
 }
 
@@ -127,8 +126,10 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
     report.keys = {key};
     report.keyboard.keys = {{38, "less<&\"", "<&\"", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
     report.keyboard.width = report.keyboard.height = 10;
-    const std::string libraries[2] = {"/lib/<classic>", "/lib/&compat"};
-    const std::string page = format_html({report}, libraries, true);
+    std::vector<Target> targets = session_targets(Session::x11);
+    targets[0].library = "/lib/<classic>";
+    targets[1].library = "/lib/&compat";
+    const std::string page = format_html(targets, {report}, true);
     for (const char* raw : {"<&\"", "less<&", "0x3c <<", "0x26 &<", "0x22 \"<", "<classic>", "/&compat"}) {
         EXPECT_EQ(page.find(raw), std::string::npos) << raw << " unescaped";
     }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 
 #include "interface.h"
@@ -64,9 +65,9 @@ constexpr Marker markers[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_
                                {XK_Shift_L, "SDLK_LSHIFT"}, {XK_Control_L, "SDLK_LCTRL"}};
 
 // The first marker on none of the keycodes `pressed`.
-const Marker& marker_for(Display* conn, const std::vector<KeyCode>& pressed) {
+const Marker& marker_for(Typist& typist, const std::vector<KeyCode>& pressed) {
     for (const Marker& marker : markers) {
-        const KeyCode code = XKeysymToKeycode(conn, marker.sym);
+        const KeyCode code = typist.keycode(marker.sym);
         if (code != 0 && std::find(pressed.begin(), pressed.end(), code) == pressed.end()) return marker;
     }
     return markers[0];  // only a key that presses all four gets here
@@ -79,12 +80,11 @@ bool is_marker_record(const std::string& record, const Marker& marker) {
 
 // Taps the marker and waits, at most `limit`, for its two lines after
 // output offset `from`.
-bool confirm(XServer& server, Monitor& monitor, KeyPacing& pacing, const Marker& marker,
-             std::size_t from, milliseconds limit) {
-    const KeyCode code = XKeysymToKeycode(server.conn, marker.sym);
+bool confirm(Typist& typist, Monitor& monitor, const Marker& marker, std::size_t from, milliseconds limit) {
+    const KeyCode code = typist.keycode(marker.sym);
     if (code == 0) return false;
-    paced_stroke(server.conn, pacing, code, true);
-    paced_stroke(server.conn, pacing, code, false);
+    typist.stroke(code, true);
+    typist.stroke(code, false);
     return wait_output(monitor, [&](const std::string& out) {
         if (out.size() < from) return false;
         const std::vector<std::string> records = read_records(out, from);
@@ -106,14 +106,11 @@ std::vector<std::string> key_records(const std::string& out, std::size_t from, c
 bool dead_key(KeySym sym) { return sym >= XK_dead_grave && sym <= 0xfe8f; }
 
 // The state a person would need to know to read a key's lines.
-std::string typing_context(Display* conn, const KeyResult* previous) {
+std::string typing_context(Typist& typist, const KeyResult* previous) {
     std::vector<std::string> parts;
     if (previous && dead_key(previous->spec.sym)) parts.push_back("after " + previous->spec.text);
-    XkbStateRec state{};
-    XkbGetState(conn, XkbUseCoreKbd, &state);
-    if (state.locked_mods & LockMask) parts.push_back("Caps Lock on");
-    const unsigned num_lock = XkbKeysymToModifiers(conn, XK_Num_Lock);
-    if (num_lock && (state.locked_mods & num_lock)) parts.push_back("Num Lock on");
+    if (typist.locked("Caps")) parts.push_back("Caps Lock on");
+    if (typist.locked("Num")) parts.push_back("Num Lock on");
     std::string text;
     for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
     return text;
@@ -140,35 +137,72 @@ std::vector<Target> session_targets(Session session) {
             {"compat_wayland", "SDL2-based, Wayland", "SDL2-based (Wayland)", Runtime::compat, session, "sway", "wayland", ""}};
 }
 
-std::vector<std::string> builtin_keys(Display* conn) {
+std::vector<std::string> builtin_keys(const std::vector<std::array<KeySym, 2>>& symbols) {
     std::vector<std::string> keys = base_keys;
     std::set<std::string> seen(keys.begin(), keys.end());
-    XkbDescPtr xkb = XkbGetMap(conn, XkbAllClientInfoMask, XkbUseCoreKbd);
-    if (!xkb) return keys;
-    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
-        for (int level = 0; level < 2; ++level) {
-            const KeySym sym = XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, level);
+    for (const std::array<KeySym, 2>& levels : symbols) {
+        for (KeySym sym : levels) {
             const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
             if (name && non_ascii_character(sym) && seen.insert(name).second) keys.push_back(name);
         }
     }
-    XkbFreeKeyboard(xkb, 0, True);
     return keys;
 }
 
-std::string type_into_keymon(XServer& server, const std::string& keymon, std::vector<Target>& targets,
+std::vector<std::array<KeySym, 2>> x_layout_symbols(Display* conn) {
+    std::vector<std::array<KeySym, 2>> symbols;
+    XkbDescPtr xkb = XkbGetMap(conn, XkbAllClientInfoMask, XkbUseCoreKbd);
+    if (!xkb) return symbols;
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+        symbols.push_back({XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, 0),
+                           XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, 1)});
+    }
+    XkbFreeKeyboard(xkb, 0, True);
+    return symbols;
+}
+
+Typist x_typist(XServer& server) {
+    Typist typist;
+    typist.launch.display = server.display;
+    auto pacing = std::make_shared<KeyPacing>();
+    Display* conn = server.conn;
+    typist.find_window = [conn](const Target& target, pid_t group, const std::function<bool()>& gone, pid_t& pid) {
+        const Window window = find_and_focus_window(conn, group, milliseconds(15000), gone);
+        if (window == None) return std::string("keymon did not open its window on the ") + runtime_name(target.runtime) + " runtime";
+        pid = window_pid(conn, window);
+        return std::string();
+    };
+    typist.keycode = [conn](KeySym sym) { return XKeysymToKeycode(conn, sym); };
+    typist.stroke = [conn, pacing](KeyCode code, bool press) { paced_stroke(conn, *pacing, code, press); };
+    typist.type_key = [conn, pacing](const KeySpec& spec, TypedKey& typed, const std::function<void()>& after) {
+        return type_key(conn, *pacing, spec, typed, after);
+    };
+    typist.reset = [conn] {
+        XkbLockModifiers(conn, XkbUseCoreKbd, 0xff, 0);
+        XSync(conn, False);
+    };
+    typist.locked = [conn](const char* lock) {
+        XkbStateRec state{};
+        XkbGetState(conn, XkbUseCoreKbd, &state);
+        const unsigned mask = std::string(lock) == "Caps" ? LockMask : XkbKeysymToModifiers(conn, XK_Num_Lock);
+        return mask != 0 && (state.locked_mods & mask) != 0;
+    };
+    return typist;
+}
+
+std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vector<Target>& targets,
                              std::size_t index, std::vector<KeyResult>& results) {
-    const Runtime runtime = targets[index].runtime;
+    const Target& target = targets[index];
+    const Runtime runtime = target.runtime;
     std::string& library = targets[index].library;
     for (KeyResult& result : results) result.reports.resize(targets.size());
-    // Both runtimes start from the same keyboard: no lock left on.
-    XkbLockModifiers(server.conn, XkbUseCoreKbd, 0xff, 0);
-    XSync(server.conn, False);
+    // Every target starts from the same keyboard: no lock left on.
+    typist.reset();
 
     Monitor monitor;
-    LaunchOptions options;
-    options.display = server.display;
+    LaunchOptions options = typist.launch;
     options.runtime = runtime;
+    if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
     if (const std::string error = launch_monitor(monitor, keymon, options); !error.empty()) {
         return "keymon did not start: " + error;
     }
@@ -183,46 +217,47 @@ std::string type_into_keymon(XServer& server, const std::string& keymon, std::ve
         return why + errors();
     };
     const auto ended = [&] { return monitor_exited(monitor, milliseconds(0)); };
-    const Window window = find_and_focus_window(server.conn, monitor.pid, milliseconds(15000), ended);
-    if (window == None) {
+    pid_t window_owner = -1;
+    const std::string not_found = typist.find_window(target, monitor.pid, ended, window_owner);
+    if (!not_found.empty()) {
         if (ended()) {
             const int status = wait_monitor(monitor);
             return "keymon ended " + (status < 0 ? std::string("on a signal") : "with status " + std::to_string(status)) +
-                   " before it opened its window on the " + runtime_name(runtime) + " runtime" + errors();
+                   " before it opened its window on the " + runtime_name(runtime) + " runtime" +
+                   (target.session == Session::x11 ? "" : " (" + target.name + ")") + errors();
         }
-        return fail(std::string("keymon did not open its window on the ") + runtime_name(runtime) + " runtime");
+        return fail(not_found);
     }
-    library = mapped_sdl_library(window_pid(server.conn, window));
+    library = mapped_sdl_library(window_owner);
     if ((library.find("sdl12-compat") != std::string::npos) != (runtime == Runtime::compat)) {
         return fail(std::string("keymon did not load the ") + runtime_name(runtime) + " runtime (it mapped '" +
                     library + "')");
     }
-    KeyPacing pacing;
     // The first key that comes back shows the monitor is taking keys.
-    if (!confirm(server, monitor, pacing, markers[0], 0, milliseconds(10000))) {
+    if (!confirm(typist, monitor, markers[0], 0, milliseconds(10000))) {
         return fail("keymon did not report a key");
     }
     const KeyResult* previous = nullptr;
     for (KeyResult& result : results) {
-        if (index == 0) result.context = typing_context(server.conn, previous);
+        if (index == 0) result.context = typing_context(typist, previous);
         previous = &result;
         const std::size_t from = monitor_output(monitor).size();
         KeyReport& report = result.reports[index];
         TypedKey typed;
         const Marker* marker = &markers[0];
-        const std::string typing = type_key(server.conn, pacing, result.spec, typed, [&] {
-            marker = &marker_for(server.conn, typed.pressed);
-            report.answered = confirm(server, monitor, pacing, *marker, from, milliseconds(3000));
+        const std::string typing = typist.type_key(result.spec, typed, [&] {
+            marker = &marker_for(typist, typed.pressed);
+            report.answered = confirm(typist, monitor, *marker, from, milliseconds(3000));
         });
         if (!typing.empty()) return fail(result.spec.text + ": " + typing);
         if (index == 0) result.spare = typed.spare, result.code = typed.code;
         report.lines = key_records(monitor_output(monitor), from, *marker);
         if (ended()) return fail("keymon ended early, after " + result.spec.text);
     }
-    const KeyCode escape = XKeysymToKeycode(server.conn, XK_Escape);
-    paced_stroke(server.conn, pacing, escape, true);
+    const KeyCode escape = typist.keycode(XK_Escape);
+    typist.stroke(escape, true);
     const int status = wait_monitor(monitor);
-    paced_stroke(server.conn, pacing, escape, false);
+    typist.stroke(escape, false);
     if (status != 0) return "keymon ended with status " + std::to_string(status) + errors();
     return "";
 }

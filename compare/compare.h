@@ -1,6 +1,8 @@
 // keymon-compare: the same keys typed into keymon on both SDL 1.2 runtimes.
 #pragma once
 
+#include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,13 +53,32 @@ struct KeyResult {
 // F1-F12, arrows and navigation, every modifier, Caps Lock, a dead key and
 // a letter, AltGr), then the keys of the current layout (group 1, with and
 // without Shift) that give a character outside ASCII.
-std::vector<std::string> builtin_keys(Display* conn);
+// `symbols`: levels 1 and 2 of group 1 of every key of the layout.
+std::vector<std::string> builtin_keys(const std::vector<std::array<KeySym, 2>>& symbols);
+// Those of the X server's keymap.
+std::vector<std::array<KeySym, 2>> x_layout_symbols(Display* conn);
+
+// How a session reaches keymon and types into it: the X server through
+// XTEST, or the compositor through its virtual keyboard.
+struct Typist {
+    LaunchOptions launch;  // keymon's display and environment; the runtime is the target's
+    // Waits for keymon's window (of process group `group`), focuses it and
+    // checks it is of the target's kind; "" and the window's process, or
+    // what went wrong. Gives up at once when `gone` says keymon has ended.
+    std::function<std::string(const Target&, pid_t group, const std::function<bool()>& gone, pid_t& pid)> find_window;
+    std::function<KeyCode(KeySym)> keycode;           // the key that gives it unshifted, 0 if none
+    std::function<void(KeyCode, bool press)> stroke;  // paced, and taken by the server once it returns
+    std::function<std::string(const KeySpec&, TypedKey&, const std::function<void()>& after)> type_key;
+    std::function<void()> reset;                      // every key up, no lock on
+    std::function<bool(const char* lock)> locked;     // "Caps" or "Num"
+};
+Typist x_typist(XServer& server);
 
 // Runs keymon as target `index` of `targets` in the server, types every
 // key, ends the run with Escape. Fills reports[index] of each result (and,
 // for the first target, the keycode, `spare` and the context) and the
 // target's library. Returns "" or what went wrong.
-std::string type_into_keymon(XServer& server, const std::string& keymon, std::vector<Target>& targets,
+std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vector<Target>& targets,
                              std::size_t index, std::vector<KeyResult>& results);
 
 // The report as text (a column for each target, "!" on the rows where any

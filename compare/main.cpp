@@ -185,9 +185,10 @@ std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::s
             stop_xserver(server);
             return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
         }
-        LayoutReport& report = layout_report(run, reports, i, [&] { return builtin_keys(server.conn); });
+        LayoutReport& report = layout_report(run, reports, i, [&] { return builtin_keys(x_layout_symbols(server.conn)); });
+        Typist typist = x_typist(server);
         for (std::size_t t = first; t < targets.size(); ++t) {
-            if (const std::string error = type_into_keymon(server, run.keymon, targets, t, report.keys); !error.empty()) {
+            if (const std::string error = type_into_keymon(typist, run.keymon, targets, t, report.keys); !error.empty()) {
                 stop_xserver(server);
                 return error;
             }

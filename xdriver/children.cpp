@@ -10,7 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "xdriver_internal.h"
 
@@ -95,6 +98,18 @@ bool process_ended(pid_t pid, Clock::time_point deadline) {
     const bool ended = pidfd >= 0 && readable(pidfd, deadline);
     if (pidfd >= 0) close(pidfd);
     return ended;
+}
+
+pid_t process_group_of(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');  // the command name may hold blanks
+    char state = 0;
+    long parent = 0, group = -1;
+    if (close == std::string::npos || std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) != 3) {
+        return -1;
+    }
+    return static_cast<pid_t>(group);
 }
 
 pid_t fork_child() {

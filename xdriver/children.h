@@ -32,6 +32,14 @@ int reap_child(pid_t pid);
 // waits for that, and nothing is left for init to take.
 void adopt_orphans();
 
+// Waits until `fd` is readable or the deadline passes.
+bool readable(int fd, Clock::time_point deadline);
+// True once process `pid` (a child, not yet reaped) has ended, false if it
+// has not by the deadline.
+bool process_ended(pid_t pid, Clock::time_point deadline);
+// The process group of `pid`, or -1 when there is no such process.
+pid_t process_group_of(pid_t pid);
+
 // A folder (or file) to remove should the run be cut short.
 void list_private_path(const char* path);
 void unlist_private_path(const char* path);

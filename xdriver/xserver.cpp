@@ -278,18 +278,6 @@ std::string set_layout(XServer& server, const std::string& layout) {
 
 namespace {
 
-// The process group of `pid`, or -1 when there is no such process.
-pid_t group_of(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');  // the command name may hold blanks
-    char state = 0;
-    long parent = 0, group = -1;
-    if (close == std::string::npos || std::sscanf(text.c_str() + close + 1, " %c %ld %ld", &state, &parent, &group) != 3) {
-        return -1;
-    }
-    return static_cast<pid_t>(group);
-}
 
 // The title's bytes whatever its encoding: keymon's title is ASCII.
 bool has_keymon_title(Display* conn, Window window) {
@@ -339,7 +327,7 @@ std::vector<Window> windows_of(Display* conn, pid_t group) {
     if (XQueryTree(conn, DefaultRootWindow(conn), &root, &parent, &children, &count)) {
         for (unsigned int i = 0; i < count; ++i) {
             const pid_t pid = window_pid(conn, children[i]);
-            if (pid > 0 && (pid == group || group_of(pid) == group)) found.push_back(children[i]);
+            if (pid > 0 && (pid == group || process_group_of(pid) == group)) found.push_back(children[i]);
         }
     }
     if (children) XFree(children);

@@ -1,0 +1,294 @@
+#include "virtual_keyboard.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "virtual-keyboard-unstable-v1-client.h"
+
+namespace {
+
+void on_global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
+    auto* keyboard = static_cast<VirtualKeyboard*>(data);
+    if (std::strcmp(interface, wl_seat_interface.name) == 0 && !keyboard->seat) {
+        keyboard->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0) {
+        keyboard->manager = static_cast<zwp_virtual_keyboard_manager_v1*>(
+            wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    }
+}
+
+void on_global_remove(void*, wl_registry*, std::uint32_t) {}
+
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+std::uint32_t now_ms() {
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
+void send_modifiers(VirtualKeyboard& keyboard) {
+    zwp_virtual_keyboard_v1_modifiers(keyboard.keyboard,
+                                      xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_DEPRESSED),
+                                      xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LATCHED),
+                                      xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED),
+                                      xkb_state_serialize_layout(keyboard.state, XKB_STATE_LAYOUT_EFFECTIVE));
+}
+
+// Keys evdev keymaps define for modifiers alone and no keyboard has.
+bool virtual_key(xkb_keymap* keymap, xkb_keycode_t code) {
+    const char* name = xkb_keymap_key_get_name(keymap, code);
+    return name && (std::strcmp(name, "LVL3") == 0 || std::strcmp(name, "MDSW") == 0);
+}
+
+xkb_mod_mask_t mask_of(xkb_keymap* keymap, const char* modifier) {
+    const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, modifier);
+    return index == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1) << index;
+}
+
+struct KeyPlace {
+    xkb_keycode_t code = 0;
+    xkb_mod_mask_t extra = 0;  // the modifiers its level needs
+};
+
+// Finds the key that gives `sym` in group 1 with the fewest added
+// modifiers, in the current lock state but without Caps Lock.
+bool find_key(const VirtualKeyboard& keyboard, xkb_keysym_t sym, xkb_mod_mask_t level3, KeyPlace& place) {
+    xkb_keymap* keymap = keyboard.keymap;
+    const xkb_mod_mask_t shift = mask_of(keymap, XKB_MOD_NAME_SHIFT);
+    const xkb_mod_mask_t locks = xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) & ~mask_of(keymap, XKB_MOD_NAME_CAPS);
+    std::vector<xkb_mod_mask_t> extras = {0, shift};
+    if (level3) extras.insert(extras.end(), {level3, shift | level3});
+    xkb_state* scratch = xkb_state_new(keymap);
+    bool found = false;
+    for (xkb_mod_mask_t extra : extras) {
+        xkb_state_update_mask(scratch, extra, 0, locks, 0, 0, 0);
+        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap) && code < 256; ++code) {
+            const xkb_keysym_t* syms = nullptr;
+            if (xkb_state_key_get_syms(scratch, code, &syms) != 1 || syms[0] != sym) continue;
+            if (!found || virtual_key(keymap, place.code)) place = {code, extra};
+            found = true;
+        }
+        if (found) break;
+    }
+    xkb_state_unref(scratch);
+    return found;
+}
+
+// The modifiers the AltGr key sets, found by pressing it in a scratch state.
+xkb_mod_mask_t level3_mask(const VirtualKeyboard& keyboard) {
+    const xkb_keycode_t code = keycode_of(keyboard, XKB_KEY_ISO_Level3_Shift);
+    if (code == 0) return 0;
+    xkb_state* scratch = xkb_state_new(keyboard.keymap);
+    xkb_state_update_key(scratch, code, XKB_KEY_DOWN);
+    const xkb_mod_mask_t mask = xkb_state_serialize_mods(scratch, XKB_STATE_MODS_DEPRESSED);
+    xkb_state_unref(scratch);
+    return mask;
+}
+
+std::string upload(VirtualKeyboard& keyboard, const std::string& text) {
+    xkb_keymap* keymap = xkb_keymap_new_from_string(keyboard.context, text.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                    XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (!keymap) return "libxkbcommon cannot compile the keymap";
+    const int fd = memfd_create("keymap", MFD_CLOEXEC);
+    const std::size_t size = text.size() + 1;  // with its terminating zero, as wl_keyboard sends it
+    if (fd < 0 || write(fd, text.c_str(), size) != static_cast<ssize_t>(size)) {
+        if (fd >= 0) close(fd);
+        xkb_keymap_unref(keymap);
+        return std::string("memfd: ") + std::strerror(errno);
+    }
+    zwp_virtual_keyboard_v1_keymap(keyboard.keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, static_cast<std::uint32_t>(size));
+    wl_display_roundtrip(keyboard.display);
+    close(fd);
+    // The locks carry over: the same modifiers, the same indices.
+    const xkb_mod_mask_t locks = keyboard.state ? xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) : 0;
+    if (keyboard.state) xkb_state_unref(keyboard.state);
+    if (keyboard.keymap) xkb_keymap_unref(keyboard.keymap);
+    keyboard.keymap = keymap;
+    keyboard.state = xkb_state_new(keymap);
+    xkb_state_update_mask(keyboard.state, 0, 0, locks, 0, 0, 0);
+    send_modifiers(keyboard);
+    wl_display_roundtrip(keyboard.display);
+    return "";
+}
+
+// The keymap with `sym` bound on a key that has no symbols, and that key;
+// 0 when none is left.
+xkb_keycode_t bind_spare_key(const VirtualKeyboard& keyboard, xkb_keysym_t sym, std::string& text) {
+    xkb_keymap* keymap = keyboard.keymap;
+    char name[64];
+    if (xkb_keysym_get_name(sym, name, sizeof name) <= 0) return 0;
+    const std::size_t section = keyboard.keymap_text.find("xkb_symbols");
+    const std::size_t end = section == std::string::npos ? section : keyboard.keymap_text.find("\n};", section);
+    if (end == std::string::npos) return 0;
+    for (xkb_keycode_t code = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap), 255); code >= xkb_keymap_min_keycode(keymap); --code) {
+        const char* key = xkb_keymap_key_get_name(keymap, code);
+        if (!key || xkb_keymap_num_layouts_for_key(keymap, code) != 0) continue;
+        text = keyboard.keymap_text;
+        text.insert(end, "\n\tkey <" + std::string(key) + "> { [ " + name + ", " + name + " ] };");
+        return code;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string connect_virtual_keyboard(VirtualKeyboard& keyboard, const std::string& runtime_dir, const std::string& display) {
+    keyboard.context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    keyboard.display = wl_display_connect((runtime_dir + "/" + display).c_str());
+    if (!keyboard.display) return "cannot connect to the Wayland display " + display;
+    wl_registry* registry = wl_display_get_registry(keyboard.display);
+    wl_registry_add_listener(registry, &registry_listener, &keyboard);
+    wl_display_roundtrip(keyboard.display);
+    wl_registry_destroy(registry);
+    if (!keyboard.seat) return "the compositor has no seat";
+    if (!keyboard.manager) return "the compositor has no virtual keyboard (zwp_virtual_keyboard_manager_v1)";
+    keyboard.keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboard.manager, keyboard.seat);
+    wl_display_roundtrip(keyboard.display);
+    return "";
+}
+
+void disconnect_virtual_keyboard(VirtualKeyboard& keyboard) {
+    if (keyboard.keyboard) zwp_virtual_keyboard_v1_destroy(keyboard.keyboard);
+    if (keyboard.manager) zwp_virtual_keyboard_manager_v1_destroy(keyboard.manager);
+    if (keyboard.seat) wl_seat_destroy(keyboard.seat);
+    if (keyboard.display) wl_display_disconnect(keyboard.display);
+    if (keyboard.state) xkb_state_unref(keyboard.state);
+    if (keyboard.keymap) xkb_keymap_unref(keyboard.keymap);
+    if (keyboard.context) xkb_context_unref(keyboard.context);
+    keyboard = VirtualKeyboard{};
+}
+
+std::string layout_keymap(const std::string& layout, std::string& text) {
+    // "de(nodeadkeys),us" is layouts "de,us" with variants "nodeadkeys,".
+    std::string layouts, variants;
+    for (std::size_t start = 0; start <= layout.size();) {
+        std::size_t comma = layout.find(',', start);
+        if (comma == std::string::npos) comma = layout.size();
+        const std::string group = layout.substr(start, comma - start);
+        const std::size_t open = group.find('(');
+        if (start) layouts += ',', variants += ',';
+        layouts += group.substr(0, open);
+        if (open != std::string::npos && group.back() == ')') variants += group.substr(open + 1, group.size() - open - 2);
+        start = comma + 1;
+    }
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    const xkb_rule_names names = {"evdev", "pc105", layouts.c_str(), variants.c_str(), nullptr};
+    xkb_keymap* keymap = context ? xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr;
+    if (keymap) {
+        char* string = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+        text = string ? string : "";
+        std::free(string);
+        xkb_keymap_unref(keymap);
+    }
+    if (context) xkb_context_unref(context);
+    return keymap && !text.empty() ? "" : "unknown XKB layout '" + layout + "' (libxkbcommon cannot compile it)";
+}
+
+std::string use_keymap(VirtualKeyboard& keyboard, const std::string& text) {
+    keyboard.keymap_text = text;
+    if (keyboard.state) xkb_state_unref(keyboard.state);
+    keyboard.state = nullptr;
+    return upload(keyboard, text);
+}
+
+void reset_keyboard(VirtualKeyboard& keyboard) {
+    xkb_state_unref(keyboard.state);
+    keyboard.state = xkb_state_new(keyboard.keymap);
+    send_modifiers(keyboard);
+    wl_display_roundtrip(keyboard.display);
+}
+
+void press_key(VirtualKeyboard& keyboard, xkb_keycode_t code, bool press) {
+    if (code < 8 || code > 255) return;
+    if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
+    zwp_virtual_keyboard_v1_key(keyboard.keyboard, now_ms(), code - 8,
+                                press ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+    xkb_state_update_key(keyboard.state, code, press ? XKB_KEY_DOWN : XKB_KEY_UP);
+    send_modifiers(keyboard);
+    wl_display_roundtrip(keyboard.display);
+    if (!press) keyboard.released[code] = Clock::now();
+}
+
+xkb_keycode_t keycode_of(const VirtualKeyboard& keyboard, xkb_keysym_t sym) {
+    xkb_keycode_t found = 0;
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keyboard.keymap); code <= xkb_keymap_max_keycode(keyboard.keymap) && code < 256; ++code) {
+        const xkb_keysym_t* syms = nullptr;
+        if (xkb_keymap_key_get_syms_by_level(keyboard.keymap, code, 0, 0, &syms) != 1 || syms[0] != sym) continue;
+        if (!found || virtual_key(keyboard.keymap, found)) found = code;
+    }
+    return found;
+}
+
+bool locked(const VirtualKeyboard& keyboard, const char* modifier) {
+    return xkb_state_mod_name_is_active(keyboard.state, modifier, XKB_STATE_MODS_LOCKED) == 1;
+}
+
+std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& keyboard) {
+    std::vector<std::array<xkb_keysym_t, 2>> symbols;
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keyboard.keymap); code <= xkb_keymap_max_keycode(keyboard.keymap) && code < 256; ++code) {
+        std::array<xkb_keysym_t, 2> levels{};
+        for (xkb_level_index_t level = 0; level < 2; ++level) {
+            const xkb_keysym_t* syms = nullptr;
+            if (xkb_keymap_key_get_syms_by_level(keyboard.keymap, code, 0, level, &syms) == 1) levels[level] = syms[0];
+        }
+        symbols.push_back(levels);
+    }
+    return symbols;
+}
+
+std::string type_virtual_key(VirtualKeyboard& keyboard, const KeySpec& spec, TypedKey& typed,
+                             const std::function<void()>& after) {
+    typed = TypedKey{};
+    const xkb_mod_mask_t level3 = level3_mask(keyboard), shift = mask_of(keyboard.keymap, XKB_MOD_NAME_SHIFT);
+    std::vector<KeyCode>& held = typed.pressed;
+    const auto hold = [&](xkb_keycode_t code) {
+        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(static_cast<KeyCode>(code));
+    };
+    const auto hold_level = [&](const KeyPlace& place) -> std::string {
+        for (const auto& [mask, sym] : {std::pair{shift, xkb_keysym_t(XKB_KEY_Shift_L)}, std::pair{level3, xkb_keysym_t(XKB_KEY_ISO_Level3_Shift)}}) {
+            if (mask == 0 || (place.extra & mask) != mask) continue;
+            const xkb_keycode_t code = keycode_of(keyboard, sym);
+            if (code == 0) return sym == XKB_KEY_Shift_L ? "the layout has no key for Shift_L" : "the layout has no key for ISO_Level3_Shift";
+            hold(code);
+        }
+        return "";
+    };
+    for (KeySym modifier : spec.modifiers) {
+        KeyPlace place;
+        if (!find_key(keyboard, static_cast<xkb_keysym_t>(modifier), level3, place)) {
+            char name[64] = "?";
+            xkb_keysym_get_name(static_cast<xkb_keysym_t>(modifier), name, sizeof name);
+            return std::string("the layout has no key for the modifier ") + name;
+        }
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
+        hold(place.code);
+    }
+    KeyPlace place;
+    if (find_key(keyboard, static_cast<xkb_keysym_t>(spec.sym), level3, place)) {
+        typed.code = static_cast<KeyCode>(place.code);
+        if (place.extra & shift) typed.added.push_back(XKB_KEY_Shift_L);
+        if (level3 && (place.extra & level3) == level3) typed.added.push_back(XKB_KEY_ISO_Level3_Shift);
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
+    } else {
+        std::string bound;
+        const xkb_keycode_t code = bind_spare_key(keyboard, static_cast<xkb_keysym_t>(spec.sym), bound);
+        if (code == 0) return "no spare keycode is left to bind " + spec.text + " on";
+        if (const std::string error = upload(keyboard, bound); !error.empty()) return error;
+        typed.code = static_cast<KeyCode>(code);
+        typed.spare = true;
+    }
+    const std::size_t modifiers = held.size();
+    for (std::size_t i = 0; i < modifiers; ++i) press_key(keyboard, held[i], true);
+    press_key(keyboard, typed.code, true);
+    press_key(keyboard, typed.code, false);
+    for (std::size_t i = modifiers; i-- > 0;) press_key(keyboard, held[i], false);
+    held.push_back(typed.code);
+    if (after) after();
+    if (typed.spare) return upload(keyboard, keyboard.keymap_text);
+    return "";
+}

@@ -18,6 +18,7 @@
 
 #include "children.h"
 #include "compare.h"
+#include "wayland_session.h"
 #include "standard_streams.h"
 
 namespace {
@@ -25,13 +26,18 @@ namespace {
 constexpr int status_trouble = 2;
 
 const char* const usage =
-    "usage: keymon-compare [-k|--keymon PATH] [-l|--layout XKB_LAYOUT]... [-m|--markdown] [-a|--all]\n"
+    "usage: keymon-compare [-k|--keymon PATH] [-s|--session x11|wayland]... [-l|--layout XKB_LAYOUT]...\n"
+    "                      [-m|--markdown] [-a|--all]\n"
     "                      [-j|--json] [--html FILE] [--] [KEY ...]\n"
     "       keymon-compare -h|--help | -V|--version\n"
     "Types the same keys into keymon on the classic SDL 1.2 and on the SDL2-based runtime,\n"
     "in a private Xorg with a real XKB layout, and shows where they differ.\n"
     "  -k, --keymon PATH    the keymon to run (a wrapper script will do); by default the one\n"
     "                       beside keymon-compare, else keymon on PATH\n"
+    "  -s, --session SESSION  x11 (a private Xorg) or wayland (a private sway: both runtimes\n"
+    "                       through Xwayland and the SDL2-based one on SDL2's Wayland backend);\n"
+    "                       may be given again or joined by commas; by default wayland when\n"
+    "                       $WAYLAND_DISPLAY names a compositor that answers, else x11\n"
     "  -l, --layout LAYOUT  an XKB layout (de, fr, de(nodeadkeys), us,de); may be given again\n"
     "                       for more layouts in one run; by default the layout of the X display\n"
     "                       in $DISPLAY, else us\n"
@@ -105,6 +111,16 @@ std::string write_out(const std::string& text) {
         return std::string("write error: ") + std::strerror(errno);
     }
     return "";
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t start = 0;;) {
+        const std::size_t comma = text.find(',', start);
+        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) return parts;
+        start = comma + 1;
+    }
 }
 
 // An XKB layout list as setxkbmap takes it: groups joined by commas, none
@@ -207,25 +223,85 @@ std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::s
     return "";
 }
 
-std::string run_wayland_session(const Run&, std::vector<Target>&, std::size_t, std::vector<LayoutReport>&) {
-    return "the Wayland session is not built yet";
+// The keyboard drawing of `layout` for a session whose server has no XKB
+// geometry (Xwayland has none): from a private Xorg started for it, which
+// reads the same pc105 geometry from XKB's data.
+void draw_from_xorg(const std::string& layout, LayoutReport& report) {
+    XServer server;
+    if (start_xserver(server, ServerKind::xorg).empty() && set_layout(server, layout).empty()) {
+        read_keyboard_geometry(server.conn, report.keyboard);
+    }
+    stop_xserver(server);
+}
+
+// The private sway: one compositor for every layout, each uploaded in turn
+// as its virtual keyboard's keymap, and the three targets typed under it.
+std::string run_wayland_session(const Run& run, std::vector<Target>& targets, std::size_t first,
+                                std::vector<LayoutReport>& reports) {
+    Compositor compositor;
+    if (const std::string error = start_compositor(compositor); !error.empty()) {
+        return "no Wayland compositor could start: " + error;
+    }
+    VirtualKeyboard keyboard;
+    const auto stop = [&] {
+        disconnect_virtual_keyboard(keyboard);
+        stop_compositor(compositor);
+    };
+    if (const std::string error = connect_virtual_keyboard(keyboard, compositor.dir, compositor.wayland_display); !error.empty()) {
+        stop();
+        return error;
+    }
+    for (std::size_t i = 0; i < run.layouts.size(); ++i) {
+        const std::string& layout = run.layouts[i];
+        std::string keymap;
+        std::string error = layout_keymap(layout, keymap);
+        if (error.empty()) error = use_keymap(keyboard, keymap);
+        if (!error.empty()) {
+            stop();
+            return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
+        }
+        LayoutReport& report = layout_report(run, reports, i, [&] {
+            std::vector<std::array<KeySym, 2>> symbols;
+            for (const auto& [first_level, second] : layout_symbols(keyboard)) symbols.push_back({first_level, second});
+            return builtin_keys(symbols);
+        });
+        Typist typist = wayland_typist(compositor, keyboard);
+        for (std::size_t t = first; t < targets.size(); ++t) {
+            if (const std::string failed = type_into_keymon(typist, run.keymon, targets, t, report.keys); !failed.empty()) {
+                stop();
+                return failed;
+            }
+        }
+        if (run.drawing && report.keyboard.keys.empty()) draw_from_xorg(layout, report);
+    }
+    stop();
+    return "";
 }
 
 int main(int argc, char** argv) {
     open_missing_standard_streams();
     std::string keymon, html_file, default_source;
     std::vector<std::string> layouts;
+    std::vector<Session> sessions;
     bool markdown = false, all = false, json = false, keymon_given = false;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
+                              {"session", required_argument, nullptr, 's'},
                               {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
                               {"json", no_argument, nullptr, 'j'},         {"html", required_argument, nullptr, 'H'},
                               {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;  // the one message comes from here
-    for (int opt; (opt = getopt_long(argc, argv, ":k:l:majhV", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:s:majhV", options, nullptr)) != -1;) {
         switch (opt) {
         case 'k': keymon = optarg, keymon_given = true; break;
         case 'l': layouts.push_back(optarg); break;
+        case 's':
+            for (const std::string& name : split_commas(optarg)) {
+                if (name != "x11" && name != "wayland") return usage_error("unknown session '" + name + "': x11 or wayland");
+                const Session session = name == "x11" ? Session::x11 : Session::wayland;
+                if (std::find(sessions.begin(), sessions.end(), session) == sessions.end()) sessions.push_back(session);
+            }
+            break;
         case 'm': markdown = true; break;
         case 'a': all = true; break;
         case 'j': json = true; break;
@@ -269,7 +345,7 @@ int main(int argc, char** argv) {
         return trouble(missing + "; nothing compared");
     }
     if (layouts.empty()) layouts.push_back(default_layout(default_source));
-    const std::vector<Session> sessions = {Session::x11};
+    if (sessions.empty()) sessions.push_back(wayland_display_answers(std::getenv("WAYLAND_DISPLAY")) ? Session::wayland : Session::x11);
 
     // The page is written at the end; a place it cannot be written to is
     // found now, before the run. The file is left as it was until then.

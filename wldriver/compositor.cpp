@@ -73,15 +73,21 @@ std::string start_compositor(Compositor& compositor, const std::string& xkb_file
 
     // Once sway runs, its first command writes where it can be reached;
     // for a root caller it first lets root into Xwayland (which that starts).
-    const std::string env = compositor.dir + "/env", config = compositor.dir + "/config";
-    std::string started = "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" \"$DISPLAY\" > " + env + ".part";
-    if (root) started = "xhost +si:localuser:root >/dev/null && " + started;
+    const std::string env = compositor.dir + "/env", config = compositor.dir + "/config",
+                      script = compositor.dir + "/started.sh";
+    {
+        std::ofstream out(script);
+        if (root) out << "xhost +si:localuser:root >/dev/null || exit 1\n";
+        out << "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" \"$DISPLAY\" > " << env << ".part && mv " << env
+            << ".part " << env << "\n";
+    }
     {
         std::ofstream out(config);
         out << "xwayland enable\n";
         if (!xkb_file.empty()) out << "input * xkb_file " << xkb_file << "\n";
-        out << "exec sh -c '" << started << " && mv " << env << ".part " << env << "'\n";
+        out << "exec sh " << script << "\n";
     }
+    chmod(script.c_str(), 0644);
     chmod(config.c_str(), 0644);
 
     const std::vector<std::string> env_entries = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + compositor.dir,

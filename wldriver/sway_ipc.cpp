@@ -8,6 +8,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <type_traits>
 
 #include "children.h"
 #include "interface.h"
@@ -39,10 +40,25 @@ bool receive(int fd, std::string& into, std::size_t size, Clock::time_point dead
 
 // Every window (a node with a shell) in sway's tree.
 void collect_windows(const nlohmann::json& node, std::vector<const nlohmann::json*>& windows) {
+    if (!node.is_object()) return;
     if (node.contains("shell")) windows.push_back(&node);
     for (const char* children : {"nodes", "floating_nodes"}) {
-        if (!node.contains(children)) continue;
-        for (const nlohmann::json& child : node[children]) collect_windows(child, windows);
+        const auto list = node.find(children);
+        if (list == node.end() || !list->is_array()) continue;
+        for (const nlohmann::json& child : *list) collect_windows(child, windows);
+    }
+}
+
+template <typename T>
+T field(const nlohmann::json& node, const char* name, T otherwise) {
+    const auto it = node.find(name);
+    if (it == node.end()) return otherwise;
+    if constexpr (std::is_same_v<T, std::string>) {
+        return it->is_string() ? it->template get<std::string>() : otherwise;
+    } else if constexpr (std::is_same_v<T, bool>) {
+        return it->is_boolean() ? it->template get<bool>() : otherwise;
+    } else {
+        return it->is_number_integer() ? it->template get<T>() : otherwise;
     }
 }
 
@@ -83,11 +99,12 @@ bool find_and_focus_sway_window(const std::string& socket, pid_t group, SwayWind
         std::vector<const nlohmann::json*> windows;
         if (!tree.is_discarded()) collect_windows(tree, windows);
         for (const nlohmann::json* node : windows) {
-            const pid_t pid = node->value("pid", -1);
-            if (node->value("name", "") != keymon_window_title || pid <= 0) continue;
+            // A window without a title yet has a null name.
+            const pid_t pid = field<pid_t>(*node, "pid", -1);
+            if (field<std::string>(*node, "name", "") != keymon_window_title || pid <= 0) continue;
             if (pid != group && process_group_of(pid) != group) continue;
-            window = {node->value("id", 0L), pid, node->value("shell", "")};
-            if (node->value("focused", false)) return true;
+            window = {field<long>(*node, "id", 0), pid, field<std::string>(*node, "shell", "")};
+            if (field<bool>(*node, "focused", false)) return true;
             sway_request(socket, SwayMessage::run_command, "[con_id=" + std::to_string(window.id) + "] focus");
         }
         if (Clock::now() >= deadline || (gone && gone())) return false;

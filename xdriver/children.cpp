@@ -71,6 +71,22 @@ int reap(pid_t pid) {
     return status;
 }
 
+// An X server killed before it could clean up (Xwayland under a compositor
+// that was) leaves its lock file, which holds its pid or its compositor's,
+// and its socket: they go with it, so the display number is free again.
+void remove_display_files_of(pid_t pid) {
+    char lock[64], socket[64];
+    for (int display = 0; display < 64; ++display) {
+        std::snprintf(lock, sizeof lock, "/tmp/.X%d-lock", display);
+        std::ifstream file(lock);
+        long owner = 0;
+        if (!(file >> owner) || owner != pid) continue;
+        std::snprintf(socket, sizeof socket, "/tmp/.X11-unix/X%d", display);
+        unlink(socket);
+        unlink(lock);
+    }
+}
+
 // Reaps what is left of a killed group that is ours to reap (orphans this
 // process adopted), until none is or the deadline passes.
 void reap_group(pid_t group, Clock::time_point deadline) {
@@ -144,8 +160,11 @@ pid_t fork_child() {
 
 int end_child(pid_t pid, int signal, milliseconds limit) {
     kill(-pid, signal);
-    if (!process_ended(pid, Clock::now() + limit)) kill(pid, SIGKILL);
-    return reap_child(pid);
+    const bool ended = process_ended(pid, Clock::now() + limit);
+    if (!ended) kill(pid, SIGKILL);
+    const int status = reap_child(pid);
+    if (!ended) remove_display_files_of(pid);
+    return status;
 }
 
 int reap_child(pid_t pid) {
@@ -204,6 +223,9 @@ void end_all_children(milliseconds limit) {
     const auto killed = Clock::now() + milliseconds(300);
     for (pid_t group : groups) {
         if (group > 0) reap_group(group, killed);
+    }
+    for (pid_t group : groups) {
+        if (group > 0) remove_display_files_of(group);
     }
     // Another thread may still be writing into a folder until it next starts
     // a child or lists a path (and stops there): remove until it is gone.

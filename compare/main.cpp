@@ -130,28 +130,47 @@ bool plausible_layout(const std::string& layout) {
     return layout.front() != ',' && layout.back() != ',' && layout.find(",,") == std::string::npos;
 }
 
-// The layout keymon-compare types under when none is named: the one the
-// desktop's X server was set to (as `setxkbmap -query` reads it), with each
-// group's variant in parentheses, else "us". `source` says which.
-std::string default_layout(std::string& source) {
+// What keymon-compare types under when no layout is named: the desktop's
+// whole keymap (options and changes by hand carried over). On a Wayland
+// desktop the compositor's, as it sends it to its clients; on an X11
+// desktop the X server's, as xkbcomp reads it; else the layout us.
+struct Desktop {
+    std::string layout;  // its layouts' names, for the summary
+    std::string source;  // where it came from
+    std::string keymap;  // "" for the layout us
+};
+
+Desktop desktop_keymap() {
+    Desktop desktop{"us", "", ""};
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland_display_answers(wayland) && read_wayland_keymap(wayland, desktop.keymap).empty()) {
+        std::string symbols;
+        const std::string layouts = keymap_layouts(desktop.keymap, symbols);
+        desktop.layout = layouts.empty() ? "(keymap)" : layouts;
+        desktop.source = std::string("keymap of Wayland display ") + wayland + (symbols.empty() ? "" : ", symbols " + symbols);
+        return desktop;
+    }
+    desktop.keymap.clear();
     const char* display = std::getenv("DISPLAY");
     if (!display || !*display) {
-        source = "the default: no X display";
-        return "us";
+        desktop.source = "the default: no X display";
+        return desktop;
     }
     Display* conn = XOpenDisplay(display);
     if (!conn) {
-        source = std::string("the default: X display ") + display + " not reachable";
-        return "us";
+        desktop.source = std::string("the default: X display ") + display + " not reachable";
+        return desktop;
     }
-    const std::string layout = layout_with_variants(conn);
+    const std::string layouts = layout_with_variants(conn), options = layout_options(conn);
     XCloseDisplay(conn);
-    if (layout.empty()) {
-        source = std::string("the default: X display ") + display + " names no layout";
-        return "us";
+    if (!read_display_keymap(display, desktop.keymap).empty()) {
+        desktop.keymap.clear();
+        desktop.source = std::string("the default: the keymap of X display ") + display + " cannot be read";
+        return desktop;
     }
-    source = std::string("from X display ") + display;
-    return layout;
+    desktop.layout = layouts.empty() ? "(keymap)" : layouts;
+    desktop.source = std::string("keymap of X display ") + display + (options.empty() ? "" : ", options " + options);
+    return desktop;
 }
 
 }  // namespace
@@ -161,6 +180,7 @@ struct Run {
     std::string keymon;
     std::vector<std::string> layouts;
     std::string default_source;  // where the one default layout came from; "" for --layout
+    std::string keymap;          // the desktop's whole keymap, typed under instead of the one layout
     std::vector<KeyResult> named;  // the keys named on the command line
     bool builtin = false;          // none named: the built-in set
     bool drawing = false;          // a page is wanted: read the keyboard's geometry
@@ -197,7 +217,8 @@ std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::s
     }
     for (std::size_t i = 0; i < run.layouts.size(); ++i) {
         const std::string& layout = run.layouts[i];
-        if (const std::string error = set_layout(server, layout); !error.empty()) {
+        const std::string error = run.keymap.empty() ? set_layout(server, layout) : load_keymap(server, run.keymap);
+        if (!error.empty()) {
             stop_xserver(server);
             return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
         }
@@ -226,9 +247,10 @@ std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::s
 // The keyboard drawing of `layout` for a session whose server has no XKB
 // geometry (Xwayland has none): from a private Xorg started for it, which
 // reads the same pc105 geometry from XKB's data.
-void draw_from_xorg(const std::string& layout, LayoutReport& report) {
+void draw_from_xorg(const std::string& layout, const std::string& keymap, LayoutReport& report) {
     XServer server;
-    if (start_xserver(server, ServerKind::xorg).empty() && set_layout(server, layout).empty()) {
+    if (start_xserver(server, ServerKind::xorg).empty() &&
+        (keymap.empty() ? set_layout(server, layout) : load_keymap(server, keymap)).empty()) {
         read_keyboard_geometry(server.conn, report.keyboard);
     }
     stop_xserver(server);
@@ -239,7 +261,7 @@ void draw_from_xorg(const std::string& layout, LayoutReport& report) {
 std::string run_wayland_session(const Run& run, std::vector<Target>& targets, std::size_t first,
                                 std::vector<LayoutReport>& reports) {
     Compositor compositor;
-    if (const std::string error = start_compositor(compositor); !error.empty()) {
+    if (const std::string error = start_compositor(compositor, run.keymap); !error.empty()) {
         return "no Wayland compositor could start: " + error;
     }
     VirtualKeyboard keyboard;
@@ -253,8 +275,8 @@ std::string run_wayland_session(const Run& run, std::vector<Target>& targets, st
     }
     for (std::size_t i = 0; i < run.layouts.size(); ++i) {
         const std::string& layout = run.layouts[i];
-        std::string keymap;
-        std::string error = layout_keymap(layout, keymap);
+        std::string keymap = run.keymap;
+        std::string error = keymap.empty() ? layout_keymap(layout, keymap) : "";
         if (error.empty()) error = use_keymap(keyboard, keymap);
         if (!error.empty()) {
             stop();
@@ -272,7 +294,7 @@ std::string run_wayland_session(const Run& run, std::vector<Target>& targets, st
                 return failed;
             }
         }
-        if (run.drawing && report.keyboard.keys.empty()) draw_from_xorg(layout, report);
+        if (run.drawing && report.keyboard.keys.empty()) draw_from_xorg(layout, run.keymap, report);
     }
     stop();
     return "";
@@ -344,7 +366,13 @@ int main(int argc, char** argv) {
     if (const std::string missing = runtime_missing(Runtime::compat); !missing.empty()) {
         return trouble(missing + "; nothing compared");
     }
-    if (layouts.empty()) layouts.push_back(default_layout(default_source));
+    std::string desktop_keymap_text;
+    if (layouts.empty()) {
+        const Desktop desktop = desktop_keymap();
+        layouts.push_back(desktop.layout);
+        default_source = desktop.source;
+        desktop_keymap_text = desktop.keymap;
+    }
     if (sessions.empty()) sessions.push_back(wayland_display_answers(std::getenv("WAYLAND_DISPLAY")) ? Session::wayland : Session::x11);
 
     // The page is written at the end; a place it cannot be written to is
@@ -365,7 +393,7 @@ int main(int argc, char** argv) {
     std::thread(watch_signals, signals).detach();
     XSetIOErrorHandler(on_lost_server);
 
-    Run run{keymon, layouts, default_source, named, keys.empty(), page != nullptr};
+    Run run{keymon, layouts, default_source, desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
     std::vector<LayoutReport> reports;
     for (Session session : sessions) {

@@ -46,7 +46,7 @@ std::string sway_failure(const std::string& log) {
 
 }  // namespace
 
-std::string start_compositor(Compositor& compositor, const std::string& xkb_file, milliseconds limit) {
+std::string start_compositor(Compositor& compositor, const std::string& keymap, milliseconds limit) {
     const std::string sway = find_program("sway");
     if (sway.empty()) return "sway is not installed (Debian package sway)";
     if (find_program("Xwayland").empty()) return "Xwayland is not installed (Debian package xwayland)";
@@ -81,10 +81,15 @@ std::string start_compositor(Compositor& compositor, const std::string& xkb_file
         out << "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" \"$DISPLAY\" > " << env << ".part && mv " << env
             << ".part " << env << "\n";
     }
+    const std::string xkb_file = compositor.dir + "/keymap.xkb";
+    if (!keymap.empty()) {
+        std::ofstream(xkb_file) << keymap;
+        chmod(xkb_file.c_str(), 0644);
+    }
     {
         std::ofstream out(config);
         out << "xwayland enable\n";
-        if (!xkb_file.empty()) out << "input * xkb_file " << xkb_file << "\n";
+        if (!keymap.empty()) out << "input * xkb_file " << xkb_file << "\n";
         out << "exec sh " << script << "\n";
     }
     chmod(script.c_str(), 0644);

@@ -20,11 +20,11 @@ struct Compositor {
 
 // Starts sway (headless backend, pixman renderer, Xwayland on) as the
 // calling user, or, for root, as the unprivileged user "nobody" (sway
-// refuses root), with root let into its Xwayland. `xkb_file`, if given, is
-// a complete keymap for its own keyboards. Waits at most `limit` for it to
+// refuses root), with root let into its Xwayland. `keymap`, if given, is a
+// complete keymap (xkbcomp's text) for its own keyboards (xkb_file). Waits at most `limit` for it to
 // answer. Returns "" or what went wrong (the compositor is then stopped),
 // naming the Debian package when one is missing.
-std::string start_compositor(Compositor& compositor, const std::string& xkb_file = "",
+std::string start_compositor(Compositor& compositor, const std::string& keymap = "",
                              milliseconds limit = milliseconds(15000));
 void stop_compositor(Compositor& compositor);
 

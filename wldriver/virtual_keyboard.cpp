@@ -135,7 +135,95 @@ xkb_keycode_t bind_spare_key(const VirtualKeyboard& keyboard, xkb_keysym_t sym, 
     return 0;
 }
 
+// What reading a compositor's keymap collects.
+struct KeymapReading {
+    wl_seat* seat = nullptr;
+    wl_keyboard* keyboard = nullptr;
+    std::string keymap;
+};
+
+void on_reading_global(void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t) {
+    auto* reading = static_cast<KeymapReading*>(data);
+    if (std::strcmp(interface, wl_seat_interface.name) == 0 && !reading->seat) {
+        reading->seat = static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, 1));
+    }
+}
+const wl_registry_listener reading_registry_listener = {on_reading_global, on_global_remove};
+
+void on_keymap(void* data, wl_keyboard*, std::uint32_t format, int fd, std::uint32_t size) {
+    auto* reading = static_cast<KeymapReading*>(data);
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0) {
+        void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapped != MAP_FAILED) {
+            reading->keymap.assign(static_cast<const char*>(mapped), strnlen(static_cast<const char*>(mapped), size));
+            munmap(mapped, size);
+        }
+    }
+    close(fd);
+}
+void on_enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
+void on_leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
+void on_key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+void on_modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+const wl_keyboard_listener keyboard_listener = {on_keymap, on_enter, on_leave, on_key, on_modifiers, nullptr};
+
 }  // namespace
+
+std::string read_wayland_keymap(const std::string& display_name, std::string& keymap) {
+    wl_display* display = wl_display_connect(display_name.c_str());
+    if (!display) return "cannot connect to the Wayland display " + display_name;
+    KeymapReading reading;
+    wl_registry* registry = wl_display_get_registry(display);
+    wl_registry_add_listener(registry, &reading_registry_listener, &reading);
+    wl_display_roundtrip(display);
+    if (reading.seat) {
+        // A seat without a keyboard has no keymap to give; version 1 of the
+        // seat announces no capabilities before the keyboard is asked for.
+        reading.keyboard = wl_seat_get_keyboard(reading.seat);
+        wl_keyboard_add_listener(reading.keyboard, &keyboard_listener, &reading);
+        wl_display_roundtrip(display);
+        wl_display_roundtrip(display);
+        wl_keyboard_destroy(reading.keyboard);
+        wl_seat_destroy(reading.seat);
+    }
+    wl_registry_destroy(registry);
+    wl_display_disconnect(display);
+    keymap = reading.keymap;
+    return keymap.empty() ? "the Wayland display " + display_name + " gives no keymap (its seat has no keyboard)" : "";
+}
+
+std::string keymap_layouts(const std::string& keymap, std::string& symbols) {
+    symbols.clear();
+    const std::size_t section = keymap.find("xkb_symbols");
+    const std::size_t open = section == std::string::npos ? section : keymap.find('"', section);
+    const std::size_t close = open == std::string::npos ? open : keymap.find('"', open + 1);
+    if (close == std::string::npos) return "";
+    symbols = keymap.substr(open + 1, close - open - 1);
+    // The first part after "pc" is group 1's layout; "name:N" parts the
+    // other groups'. The rest are options and the keyboard's extra keys.
+    std::vector<std::string> groups;
+    std::size_t part_number = 0;
+    for (std::size_t start = 0; start <= symbols.size(); ++part_number) {
+        std::size_t plus = symbols.find('+', start);
+        if (plus == std::string::npos) plus = symbols.size();
+        const std::string part = symbols.substr(start, plus - start);
+        start = plus + 1;
+        const std::size_t colon = part.find(':');
+        if (colon != std::string::npos) {
+            const std::size_t group = std::strtoul(part.c_str() + colon + 1, nullptr, 10);
+            if (group >= 1 && group <= 4) {
+                if (groups.size() < group) groups.resize(group);
+                groups[group - 1] = part.substr(0, colon);
+            }
+        } else if (part_number == 1 && part != "pc") {
+            if (groups.empty()) groups.resize(1);
+            if (groups[0].empty()) groups[0] = part;
+        }
+    }
+    std::string layouts;
+    for (const std::string& group : groups) layouts += (layouts.empty() ? "" : ",") + group;
+    return layouts;
+}
 
 std::string connect_virtual_keyboard(VirtualKeyboard& keyboard, const std::string& runtime_dir, const std::string& display) {
     keyboard.context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);

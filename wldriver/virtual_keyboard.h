@@ -35,6 +35,14 @@ struct VirtualKeyboard {
 std::string connect_virtual_keyboard(VirtualKeyboard& keyboard, const std::string& runtime_dir, const std::string& display);
 void disconnect_virtual_keyboard(VirtualKeyboard& keyboard);
 
+// The keymap the compositor at `display` (a name in $XDG_RUNTIME_DIR, or a
+// path) sends every client with the seat's keyboard (wl_keyboard.keymap).
+// "" or what went wrong.
+std::string read_wayland_keymap(const std::string& display, std::string& keymap);
+// The layouts a keymap's symbols name ("pc+de(nodeadkeys)+us:2+inet(evdev)"
+// names "de(nodeadkeys),us"), and its symbols' whole name.
+std::string keymap_layouts(const std::string& keymap, std::string& symbols);
+
 // The keymap of an XKB layout as setxkbmap's -layout takes it ("de",
 // "de(nodeadkeys),us"), compiled with rules evdev and model pc105, as text.
 // "" or what went wrong.

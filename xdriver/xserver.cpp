@@ -247,6 +247,38 @@ std::vector<std::string> split_commas(const std::string& text) {
 
 std::string current_layout(Display* conn) { return rules_names(conn)[2]; }
 
+std::string layout_options(Display* conn) { return rules_names(conn)[4]; }
+
+std::string read_display_keymap(const std::string& display, std::string& keymap) {
+    char dir[] = "/tmp/keymon-keymap.XXXXXX";
+    if (!mkdtemp(dir)) return errno_text("mkdtemp");
+    list_private_path(dir);
+    const std::string file = std::string(dir) + "/keymap.xkb";
+    std::string printed;
+    const int status = run_command({"xkbcomp", "-w", "0", "-xkb", display, file}, printed, milliseconds(20000));
+    std::ifstream in(file);
+    keymap.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    unlist_private_path(dir);
+    if (status == 127) return "xkbcomp is not installed (Debian package x11-xkb-utils)";
+    if (status != 0 || keymap.empty()) return "xkbcomp cannot read the keymap of X display " + display;
+    return "";
+}
+
+std::string load_keymap(XServer& server, const std::string& keymap) {
+    const std::string file = server.dir.empty() ? "" : server.dir + "/keymap.xkb";
+    if (file.empty()) return "no folder of the server's to put the keymap in";
+    std::ofstream(file) << keymap;
+    std::string printed;
+    const int status = run_command({"xkbcomp", "-w", "0", file, server.display}, printed, milliseconds(20000));
+    while (!printed.empty() && (printed.back() == '\n' || printed.back() == ' ')) printed.pop_back();
+    if (status == 127) return "xkbcomp is not installed (Debian package x11-xkb-utils)";
+    if (status != 0) return "the X server did not take the keymap" + (printed.empty() ? "" : " (xkbcomp: " + printed + ")");
+    refresh_keymap(server.conn);
+    return "";
+}
+
 std::string layout_with_variants(Display* conn) {
     const std::vector<std::string> names = rules_names(conn);
     if (names[2].empty()) return "";

@@ -37,6 +37,14 @@ std::string current_layout(Display* conn);
 // The same with each group's variant in parentheses, as setxkbmap's -layout
 // takes it ("us,de(nodeadkeys)"); "" when the server names no layout.
 std::string layout_with_variants(Display* conn);
+// The options it was built with ("compose:ralt,caps:swapescape").
+std::string layout_options(Display* conn);
+// The whole keymap of the X server at `display`, as `xkbcomp $DISPLAY`
+// writes it (options and changes by hand included). "" or what went wrong.
+std::string read_display_keymap(const std::string& display, std::string& keymap);
+// Loads such a keymap into the server (xkbcomp to its display). "" or what
+// went wrong.
+std::string load_keymap(XServer& server, const std::string& keymap);
 
 // X errors from a window that has gone away (a monitor that just ended) are
 // expected and dropped; every other error is kept here until taken, and

@@ -147,7 +147,8 @@ Desktop desktop_keymap() {
         std::string symbols;
         const std::string layouts = keymap_layouts(desktop.keymap, symbols);
         desktop.layout = layouts.empty() ? "(keymap)" : layouts;
-        desktop.source = std::string("keymap of Wayland display ") + wayland + (symbols.empty() ? "" : ", symbols " + symbols);
+        desktop.source = std::string("keymap of Wayland display ") + wayland +
+                         (symbols.empty() ? (layouts.empty() ? "" : ", " + layouts) : ", symbols " + symbols);
         return desktop;
     }
     desktop.keymap.clear();
@@ -374,6 +375,7 @@ int main(int argc, char** argv) {
         desktop_keymap_text = desktop.keymap;
     }
     if (sessions.empty()) sessions.push_back(wayland_display_answers(std::getenv("WAYLAND_DISPLAY")) ? Session::wayland : Session::x11);
+    std::sort(sessions.begin(), sessions.end());  // the Xorg session's targets first, in every run
 
     // The page is written at the end; a place it cannot be written to is
     // found now, before the run. The file is left as it was until then.

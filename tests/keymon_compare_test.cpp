@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <X11/Xatom.h>
 #include <signal.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <filesystem>
@@ -12,8 +13,10 @@
 #include <regex>
 #include <set>
 
+#include "compositor.h"
 #include "keyboard.h"
 #include "monitor.h"
+#include "virtual_keyboard.h"
 #include "xserver.h"
 
 namespace {
@@ -141,7 +144,7 @@ TEST(KeymonCompare, DefaultLayoutIsTheOneTheDisplayHasLoaded) {
     stop_xserver(desktop);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(has(run.out, "  z    SDLK_z 0x1d 0x7a z  SDLK_z 0x1d 0x7a z\n")) << run.out;
-    EXPECT_TRUE(has(run.out, "layout de (from X display " + desktop.display + "): 1 keys typed")) << run.out;
+    EXPECT_TRUE(has(run.out, "layout de (keymap of X display " + desktop.display + "): 1 keys typed")) << run.out;
 
     // A display that cannot be reached leaves the default, and says so.
     const CompareRun gone = compare(args({"a"}), {"DISPLAY=:99"});
@@ -278,32 +281,40 @@ TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
         int signal;
         bool keymon_running;  // else as soon as the server runs
         std::string keymon;
+        std::string session = "x11";
     };
-    const Case cases[] = {{SIGINT, true, KEYMON_BINARY}, {SIGTERM, true, KEYMON_BINARY}, {SIGHUP, true, KEYMON_BINARY},
-                          {SIGINT, false, KEYMON_BINARY}, {SIGINT, true, wrapper},      {SIGTERM, true, wrapper}};
+    const Case cases[] = {{SIGINT, true, KEYMON_BINARY},  {SIGTERM, true, KEYMON_BINARY},
+                          {SIGHUP, true, KEYMON_BINARY},  {SIGINT, false, KEYMON_BINARY},
+                          {SIGINT, true, wrapper},        {SIGTERM, true, wrapper},
+                          {SIGINT, true, KEYMON_BINARY, "wayland"}, {SIGINT, false, KEYMON_BINARY, "wayland"},
+                          {SIGTERM, true, wrapper, "wayland"}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.keymon_running ? " while typing, " : " at start, ") + c.keymon);
+        SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.keymon_running ? " while typing, " : " at start, ") + c.keymon +
+                     " in " + c.session);
+        const bool wayland = c.session == "wayland";
         Monitor process;
         LaunchOptions options = output_to(Output::pipe);
-        options.args = {"--keymon", c.keymon, "--layout", "us", "--layout", "de"};  // the built-in set: long enough
+        options.args = {"--keymon", c.keymon, "--session", c.session, "--layout", "us", "--layout", "de"};  // the built-in set: long enough
         ASSERT_EQ(launch_monitor(process, KEYMON_COMPARE_BINARY, options), "");
-        pid_t server = -1, keymon = -1;
+        pid_t server = -1, keymon = -1, xwayland = -1;
         const auto deadline = Clock::now() + milliseconds(30000);
         while ((server < 0 || (c.keymon_running && keymon < 0)) && Clock::now() < deadline) {
             std::vector<pid_t> family = children_of(process.pid);
             for (std::size_t i = 0; i < family.size(); ++i) {  // grows by each one's children
                 const std::string command = command_of(family[i]);
-                if (command == "Xorg") server = family[i];
+                if (command == (wayland ? "sway" : "Xorg")) server = family[i];
                 if (command == "keymon") keymon = family[i];
+                if (command == "Xwayland") xwayland = family[i];
                 for (pid_t grandchild : children_of(family[i])) family.push_back(grandchild);
             }
             std::this_thread::sleep_for(milliseconds(1));
         }
-        ASSERT_GT(server, 0) << "no Xorg to interrupt";
+        ASSERT_GT(server, 0) << "no server to interrupt";
         ASSERT_TRUE(!c.keymon_running || keymon > 0) << "no keymon to interrupt";
         const std::string command = cmdline_of(server);
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(command, match, std::regex(R"(-config (\S+)/xorg\.conf)"))) << command;
+        ASSERT_TRUE(std::regex_search(command, match, std::regex(wayland ? R"(-c (\S+)/config)" : R"(-config (\S+)/xorg\.conf)")))
+            << command;
         const std::string private_dir = match[1];
         ASSERT_TRUE(std::filesystem::exists(private_dir));
 
@@ -311,9 +322,17 @@ TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
         kill(-process.pid, c.signal);
         EXPECT_EQ(wait_monitor(process, milliseconds(5000)), 128 + c.signal) << monitor_errors(process);
         EXPECT_LT(Clock::now() - sent, milliseconds(1000));
-        EXPECT_TRUE(ended(server)) << "Xorg still runs";
-        if (keymon > 0) {
-            EXPECT_TRUE(ended(keymon)) << "keymon still runs";
+        EXPECT_TRUE(ended(server)) << command_of(server) << " still runs";
+        for (pid_t child : {keymon, xwayland}) {
+            if (child > 0) {
+                EXPECT_TRUE(ended(child)) << command_of(child) << " still runs";
+            }
+        }
+        for (const auto& file : std::filesystem::directory_iterator("/tmp")) {
+            if (file.path().filename().string().rfind(".X", 0) != 0 || !file.path().string().ends_with("-lock")) continue;
+            std::ifstream lock(file.path());
+            long owner = 0;
+            EXPECT_FALSE(lock >> owner && (owner == server || owner == xwayland)) << file.path() << " left behind";
         }
         EXPECT_FALSE(std::filesystem::exists(private_dir)) << private_dir << " left behind";
         EXPECT_EQ(monitor_errors(process), "keymon-compare: interrupted; the X server and keymon are stopped\n");
@@ -355,6 +374,8 @@ const nlohmann::json* find_key(const nlohmann::json& layout, const std::string& 
     }
     return nullptr;
 }
+
+using Lines = std::vector<std::string>;
 
 // The names of one runtime's lines for the key typed as `key`.
 std::vector<std::string> line_names(const nlohmann::json& layout, const std::string& key, const char* runtime) {
@@ -449,28 +470,177 @@ TEST(KeymonCompare, ExitStatusCoversEveryLayout) {
     EXPECT_EQ(counts.at("de").second, 0) << run.out;
 }
 
-// The layout read from the desktop keeps every group and its variant; one
-// the desktop names but setxkbmap does not know is reported as coming from
-// there.
-TEST(KeymonCompare, DesktopLayoutWithGroupsAndVariantsAndABadOne) {
+// The keymap read from an X11 desktop is its whole keymap: every group with
+// its variant, its options, and what was changed by hand.
+TEST(KeymonCompare, DesktopKeymapOfAnX11DesktopCarriesGroupsOptionsAndChanges) {
     XServer desktop;
     ASSERT_EQ(start_xserver(desktop, ServerKind::xorg), "");
-    const std::string setxkbmap = "setxkbmap -display " + desktop.display + " -layout de,us -variant nodeadkeys,dvorak";
-    ASSERT_EQ(std::system(setxkbmap.c_str()), 0);
-    const CompareRun run = compare(args({"a"}), {"DISPLAY=" + desktop.display});
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_TRUE(has(run.out, "layout de(nodeadkeys),us(dvorak) (from X display " + desktop.display + "): 1 keys typed"))
-        << run.out;
+    const auto setxkbmap = [&](const std::string& settings) {
+        return std::system(("setxkbmap -display " + desktop.display + " -rules evdev -model pc105 " + settings).c_str());
+    };
+    ASSERT_EQ(setxkbmap("-layout de,us -variant nodeadkeys,dvorak"), 0);
+    const CompareRun groups = compare(args({"a"}), {"DISPLAY=" + desktop.display});
+    EXPECT_EQ(groups.status, 0) << groups.err;
+    EXPECT_TRUE(has(groups.out, "layout de(nodeadkeys),us(dvorak) (keymap of X display " + desktop.display + "): 1 keys typed"))
+        << groups.out;
 
+    // The left Alt and Windows keys swapped: Alt_L is on the Windows key.
+    ASSERT_EQ(setxkbmap("-layout us -option altwin:swap_alt_win"), 0);
+    const CompareRun options = compare(args({"--json", "Alt_L"}), {"DISPLAY=" + desktop.display});
+    const nlohmann::json doc = nlohmann::json::parse(options.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << options.out << options.err;
+    EXPECT_EQ(doc["layouts"][0]["source"], "keymap of X display " + desktop.display + ", options altwin:swap_alt_win");
+    EXPECT_EQ((*find_key(doc["layouts"][0], "Alt_L"))["keycode"], 133);
+
+    // Names that say nothing of the keymap (a hand-made one) change nothing.
+    ASSERT_EQ(setxkbmap("-layout de"), 0);
     const char names[] = "evdev\0pc105\0xx\0\0";  // rules, model, layout, variant, options
     XChangeProperty(desktop.conn, DefaultRootWindow(desktop.conn), XInternAtom(desktop.conn, "_XKB_RULES_NAMES", False),
                     XA_STRING, 8, PropModeReplace, reinterpret_cast<const unsigned char*>(names), sizeof names - 1);
     XSync(desktop.conn, False);
-    const CompareRun bad = compare(args({"a"}), {"DISPLAY=" + desktop.display});
+    const CompareRun changed = compare(args({"--all", "z"}), {"DISPLAY=" + desktop.display});
     stop_xserver(desktop);
-    EXPECT_EQ(bad.status, 2);
-    EXPECT_TRUE(has(bad.err, "keymon-compare: the layout from X display " + desktop.display + ": unknown XKB layout 'xx'"))
-        << bad.err;
+    EXPECT_EQ(changed.status, 0) << changed.err;
+    EXPECT_TRUE(has(changed.out, "  z    SDLK_z 0x1d 0x7a z  SDLK_z 0x1d 0x7a z\n")) << changed.out;
+    EXPECT_TRUE(has(changed.out, "layout xx (keymap of X display ")) << changed.out;
+}
+
+// Each report line of one target for the key typed as `key`, as "NAME 0xS 0xU".
+std::vector<std::string> lines_of(const nlohmann::json& layout, const std::string& key, const std::string& target) {
+    const nlohmann::json* found = find_key(layout, key);
+    if (!found || !found->contains(target)) return {"(not typed)"};
+    std::vector<std::string> lines;
+    for (const nlohmann::json& line : (*found)[target]) {
+        char numbers[32];
+        std::snprintf(numbers, sizeof numbers, " 0x%x 0x%x", line["scancode"].get<unsigned>(), line["unicode"].get<unsigned>());
+        lines.push_back(line["name"].get<std::string>() + numbers);
+    }
+    return lines;
+}
+
+// A Wayland desktop: the test's own compositor, its keyboard (a virtual
+// one: a headless compositor has none) set to de with Compose on AltGr.
+TEST(KeymonCompare, DesktopKeymapOfAWaylandDesktopIsTheCompositors) {
+    Compositor desktop;
+    ASSERT_EQ(start_compositor(desktop), "");
+    VirtualKeyboard keyboard;
+    std::string keymap;
+    {
+        xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+        const xkb_rule_names names = {"evdev", "pc105", "de", "", "compose:ralt"};
+        xkb_keymap* compiled = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+        char* text = compiled ? xkb_keymap_get_as_string(compiled, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
+        if (text) keymap = text;
+        std::free(text);
+        if (compiled) xkb_keymap_unref(compiled);
+        xkb_context_unref(context);
+    }
+    EXPECT_EQ(connect_virtual_keyboard(keyboard, desktop.dir, desktop.wayland_display), "");
+    EXPECT_EQ(use_keymap(keyboard, keymap), "");
+    const std::string display = desktop.dir + "/" + desktop.wayland_display;
+    const CompareRun run = compare(args({"--json", "z", "Multi_key"}), {"WAYLAND_DISPLAY=" + display});
+    disconnect_virtual_keyboard(keyboard);
+    stop_compositor(desktop);
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    ASSERT_EQ(doc["targets"].size(), 3u) << "a Wayland desktop: the Wayland session";
+    const nlohmann::json& layout = doc["layouts"][0];
+    // A compiled keymap keeps its layouts' own names, not the rules' ones.
+    EXPECT_EQ(layout["layout"], "German");
+    EXPECT_EQ(layout["source"], "keymap of Wayland display " + display + ", German");
+    EXPECT_EQ(lines_of(layout, "z", "classic_xwayland"), (Lines{"SDLK_z 0x1d 0x7a", "SDLK_z 0x1d 0x0"}));
+    const nlohmann::json* compose = find_key(layout, "Multi_key");
+    ASSERT_TRUE(compose);
+    EXPECT_EQ((*compose)["keycode"], 108) << "Compose on the right Alt key, as the desktop has it";
+    EXPECT_FALSE((*compose)["spare_keycode"].get<bool>());
+}
+
+// The Wayland session under de: classic and SDL2-based keymon through
+// Xwayland and the SDL2-based one on SDL2's Wayland backend, as measured by
+// hand beforehand.
+TEST(KeymonCompare, WaylandSessionTypesTheLayoutIntoThreeTargets) {
+    const CompareRun run = compare(args({"--session", "wayland", "--layout", "de", "--json", "z", "ISO_Level3_Shift+e",
+                                         "dead_circumflex", "e"}));
+    EXPECT_EQ(run.status, 1) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    const char* const ids[] = {"classic_xwayland", "compat_xwayland", "compat_wayland"};
+    ASSERT_EQ(doc["targets"].size(), 3u) << doc["targets"];
+    for (std::size_t t = 0; t < 3; ++t) {
+        const nlohmann::json& target = doc["targets"][t];
+        EXPECT_EQ(target["id"], ids[t]);
+        EXPECT_EQ(target["session"], "wayland");
+        EXPECT_EQ(target["runtime"], t == 0 ? "classic" : "compat");
+        EXPECT_EQ(target["server"], t == 2 ? "sway" : "Xwayland");
+        EXPECT_EQ(target["video_driver"], t == 2 ? "wayland" : "x11");
+        EXPECT_EQ(has(target["library"].get<std::string>(), "sdl12-compat"), t != 0) << target;
+    }
+    const nlohmann::json& de = doc["layouts"][0];
+    for (const char* id : ids) {
+        SCOPED_TRACE(id);
+        EXPECT_EQ(lines_of(de, "z", id), (Lines{"SDLK_z 0x1d 0x7a", "SDLK_z 0x1d 0x0"}));
+        const Lines euro = lines_of(de, "ISO_Level3_Shift+e", id);
+        ASSERT_EQ(euro.size(), 4u) << ::testing::PrintToString(euro);
+        EXPECT_EQ(euro[1], std::string(id) == "classic_xwayland" ? "SDLK_e 0x1a 0x20ac" : "SDLK_e 0x1a 0x2082");
+    }
+    // AltGr pressed on <RALT>, as on a pc105 keyboard, never on <LVL3>.
+    EXPECT_EQ(lines_of(de, "ISO_Level3_Shift+e", "classic_xwayland")[0], "SDLK_MODE 0x6c 0x0");
+    EXPECT_EQ(lines_of(de, "dead_circumflex", "classic_xwayland"), Lines{});
+    EXPECT_EQ(lines_of(de, "dead_circumflex", "compat_xwayland"), (Lines{"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}));
+    EXPECT_EQ(lines_of(de, "dead_circumflex", "compat_wayland"), Lines{});
+    EXPECT_EQ(lines_of(de, "e", "classic_xwayland"), Lines{"SDLK_UNKNOWN 0x0 0xea"});
+    for (const char* id : {"compat_xwayland", "compat_wayland"}) {
+        EXPECT_EQ(lines_of(de, "e", id), (Lines{"SDLK_e 0x1a 0xea", "SDLK_e 0x1a 0x0"})) << id;
+    }
+}
+
+// sway refuses root: as root keymon-compare runs it as "nobody" and lets
+// root into its Xwayland; an ordinary user runs it as themselves. Both are
+// tried here: the ordinary user is "nobody", with copies of the two
+// programs where that user can run them.
+TEST(KeymonCompare, WaylandSessionRunsForRootAndForAnOrdinaryUser) {
+    const std::vector<std::string> keys = {"--session", "wayland", "--layout", "de", "--all", "z"};
+    const std::string agree = "  z    SDLK_z 0x1d 0x7a z  SDLK_z 0x1d 0x7a z    SDLK_z 0x1d 0x7a z\n";
+    const CompareRun as_caller = compare(args(keys));
+    EXPECT_EQ(as_caller.status, 0) << as_caller.err;
+    EXPECT_TRUE(has(as_caller.out, agree)) << as_caller.out;
+    if (geteuid() != 0) return;  // the caller was the ordinary user
+
+    char dir[] = "/tmp/keymon-user-test.XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                      std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
+                                      std::filesystem::perms::others_exec);
+    for (const std::string& program : {std::string(KEYMON_BINARY), std::string(KEYMON_COMPARE_BINARY)}) {
+        std::filesystem::copy_file(program, std::filesystem::path(dir) / std::filesystem::path(program).filename());
+    }
+    std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                          std::string(dir) + "/keymon-compare"};
+    as_nobody.insert(as_nobody.end(), keys.begin(), keys.end());
+    Monitor process;
+    LaunchOptions options = output_to(Output::pipe);
+    options.args = as_nobody;
+    ASSERT_EQ(launch_monitor(process, "/usr/bin/setpriv", options), "");
+    const int status = wait_monitor(process, milliseconds(60000));
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(status, 0) << monitor_errors(process);
+    EXPECT_TRUE(has(monitor_output(process), agree)) << monitor_output(process);
+}
+
+TEST(KeymonCompare, BothSessionsInOneRunGiveFiveTargets) {
+    const CompareRun run = compare(args({"--session", "x11,wayland", "--json", "a"}));
+    EXPECT_EQ(run.status, 0) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out << run.err;
+    std::vector<std::string> ids;
+    for (const nlohmann::json& target : doc["targets"]) ids.push_back(target["id"]);
+    EXPECT_EQ(ids, (std::vector<std::string>{"classic", "compat", "classic_xwayland", "compat_xwayland", "compat_wayland"}));
+    for (const std::string& id : ids) EXPECT_EQ(lines_of(doc["layouts"][0], "a", id), (Lines{"SDLK_a 0x26 0x61", "SDLK_a 0x26 0x0"})) << id;
+    EXPECT_TRUE(has(doc["compat_library"].get<std::string>(), "sdl12-compat"));
+
+    const CompareRun text = compare(args({"-s", "wayland", "-s", "x11", "--all", "a"}));
+    EXPECT_TRUE(has(text.out, "  key  classic SDL 1.2     SDL2-based SDL 1.2  classic, Xwayland   SDL2-based, Xwayland  SDL2-based, Wayland\n"))
+        << "x11's targets come first, whatever order the sessions are named in:\n" << text.out;
 }
 
 TEST(KeymonCompare, JsonHoldsEachKeysLinesAndTheSummarysCounts) {

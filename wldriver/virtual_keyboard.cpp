@@ -197,8 +197,23 @@ std::string keymap_layouts(const std::string& keymap, std::string& symbols) {
     const std::size_t section = keymap.find("xkb_symbols");
     const std::size_t open = section == std::string::npos ? section : keymap.find('"', section);
     const std::size_t close = open == std::string::npos ? open : keymap.find('"', open + 1);
-    if (close == std::string::npos) return "";
-    symbols = keymap.substr(open + 1, close - open - 1);
+    if (close != std::string::npos) symbols = keymap.substr(open + 1, close - open - 1);
+    if (symbols.empty() || symbols == "(unnamed)") {
+        // libxkbcommon, which compiles a compositor's keymap, does not name
+        // the parts: the layouts' own names ("German") are all there is.
+        symbols.clear();
+        std::string names;
+        xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+        xkb_keymap* compiled = context ? xkb_keymap_new_from_string(context, keymap.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                                    XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr;
+        for (xkb_layout_index_t i = 0; compiled && i < xkb_keymap_num_layouts(compiled); ++i) {
+            const char* name = xkb_keymap_layout_get_name(compiled, i);
+            names += std::string(names.empty() ? "" : ", ") + (name ? name : "?");
+        }
+        if (compiled) xkb_keymap_unref(compiled);
+        if (context) xkb_context_unref(context);
+        return names;
+    }
     // The first part after "pc" is group 1's layout; "name:N" parts the
     // other groups'. The rest are options and the keyboard's extra keys.
     std::vector<std::string> groups;

@@ -40,7 +40,9 @@ void disconnect_virtual_keyboard(VirtualKeyboard& keyboard);
 // "" or what went wrong.
 std::string read_wayland_keymap(const std::string& display, std::string& keymap);
 // The layouts a keymap's symbols name ("pc+de(nodeadkeys)+us:2+inet(evdev)"
-// names "de(nodeadkeys),us"), and its symbols' whole name.
+// names "de(nodeadkeys),us"), and its symbols' whole name; for a keymap
+// whose parts have no names (as libxkbcommon writes one), its layouts' own
+// names ("German, English (US)") and no symbols.
 std::string keymap_layouts(const std::string& keymap, std::string& symbols);
 
 // The keymap of an XKB layout as setxkbmap's -layout takes it ("de",

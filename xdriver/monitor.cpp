@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -117,9 +118,13 @@ void stop_reader(Monitor& monitor) {
 
 std::vector<std::string> child_environment(const LaunchOptions& options) {
     std::vector<std::string> env;
+    // The display, the runtime and SDL's video driver are the driver's to
+    // give, not the desktop's it runs on; so is whatever `extra_env` sets.
+    std::vector<std::string> owned = {"DISPLAY=", "LD_LIBRARY_PATH=", "WAYLAND_DISPLAY=", "SDL_VIDEODRIVER="};
+    for (const std::string& extra : options.extra_env) owned.push_back(extra.substr(0, extra.find('=') + 1));
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
-        if (text.rfind("DISPLAY=", 0) == 0 || text.rfind("LD_LIBRARY_PATH=", 0) == 0) continue;
+        if (std::any_of(owned.begin(), owned.end(), [&](const std::string& name) { return text.rfind(name, 0) == 0; })) continue;
         env.push_back(text);
     }
     if (!options.display.empty()) env.push_back("DISPLAY=" + options.display);

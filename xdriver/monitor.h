@@ -61,7 +61,9 @@ struct LaunchOptions {
     Output output = Output::pty;
     std::string output_file;  // for Output::file
     bool closed_stdin = false;  // else /dev/null
-    std::vector<std::string> extra_env;  // "NAME=value"
+    // "NAME=value", in place of any NAME inherited; DISPLAY, WAYLAND_DISPLAY
+    // and SDL_VIDEODRIVER are never inherited.
+    std::vector<std::string> extra_env;
     std::vector<std::string> args;  // after the program's name
 };
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Regenerates docs/runtime-differences.md (keymon-compare --markdown over
-# the us, de, fr and ru layouts) and docs/keyboard-de.png (the de keyboard
-# from keymon-compare's --html page, as headless Chromium draws it).
+# the us, de, fr and ru layouts, in the Xorg and the Wayland session) and
+# docs/keyboard-de.png (the de keyboard from keymon-compare's --html page,
+# as headless Chromium draws it).
 # Usage: bash docs/generate.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages "${monitor_packages[@]}" chromium
@@ -15,18 +16,20 @@ trap 'rm -rf "$work"' EXIT
     echo "# Where the two SDL 1.2 runtimes differ"
     echo
     echo "Made by \`bash docs/generate.sh\` with keymon-compare $("$compare" --version | cut -d' ' -f2):"
-    echo "\`keymon-compare --markdown --layout L\` for each layout below, the built-in key set."
-    echo "Keys on which both runtimes agree are left out; the lines that differ are in bold."
+    echo "\`keymon-compare --markdown --session x11,wayland --layout L\` for each layout below, the built-in key set."
+    echo "Five targets: classic SDL 1.2 and the SDL2-based runtime in a private Xorg; both through the"
+    echo "Xwayland of a private sway; the SDL2-based runtime on SDL2's own Wayland backend in that sway."
+    echo "Keys on which all five agree are left out; the lines that differ from another target's are in bold."
     for layout in us de fr ru; do
         echo
         echo "## Layout $layout"
         echo
         # Status 1 only says that some key differs.
-        "$compare" --markdown --layout "$layout" >"$work/$layout.md" || [ $? -eq 1 ]
-        grep -v '^classic: \|^SDL2-based: ' "$work/$layout.md"
+        "$compare" --markdown --session x11,wayland --layout "$layout" >"$work/$layout.md" || [ $? -eq 1 ]
+        grep -v '^[^|]*: /' "$work/$layout.md"
     done
     echo
-    grep '^classic: \|^SDL2-based: ' "$work/us.md" | sed 's/$/  /'
+    grep '^[^|]*: /' "$work/us.md" | sed 's/$/  /'
 } >"$docs/runtime-differences.md"
 
 "$compare" --html "$work/de.html" --layout de >/dev/null || [ $? -eq 1 ]

@@ -139,6 +139,29 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
     }
 }
 
+// With both sessions' five targets: a column and panel lines for each, and
+// a key one target alone was silent on is missing.
+TEST(HtmlPage, EveryTargetHasAColumnAndPanelLines) {
+    std::vector<Target> targets = session_targets(Session::x11);
+    for (Target& target : session_targets(Session::wayland)) targets.push_back(target);
+    ASSERT_EQ(targets.size(), 5u);
+    LayoutReport report;
+    report.layout = "de";
+    KeyResult key;
+    key.code = 51;
+    key.spec.text = "dead_circumflex";
+    key.reports = {{{}}, {{"SDLK_UNKNOWN 0x31 0x0"}}, {{}}, {{"SDLK_UNKNOWN 0x31 0x0"}}, {{}}};
+    report.keys = {key};
+    report.keyboard.keys = {{51, "dead_circumflex", "^", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
+    EXPECT_EQ(physical_key_state(report.keys, 51), KeyState::missing);
+    const std::string page = format_html(targets, {report}, false);
+    for (const Target& target : targets) {
+        EXPECT_NE(page.find("<th>" + target.name + "</th>"), std::string::npos) << target.name;
+        EXPECT_NE(page.find(">" + target.short_name + ":"), std::string::npos) << target.short_name << " has no panel line";
+    }
+    EXPECT_NE(page.find("data-state=\"missing\""), std::string::npos);
+}
+
 TEST(KeyLabel, CharactersFromLibxkbcommonNamesForTheRest) {
     const struct {
         KeySym sym;

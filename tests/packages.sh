@@ -67,13 +67,22 @@ version=$("$root/usr/bin/keymon-compare" --version)
     fail "keymon-compare says '$version', the package is $(field "$keymon_deb" Version)"
 # No --keymon: the keymon beside keymon-compare, the unpacked one, is run.
 set +e
-out=$(env -u DISPLAY "$root/usr/bin/keymon-compare" --all a KP_Enter 2>&1)
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/keymon-compare" --all a KP_Enter 2>&1)
 status=$?
 set -e
 echo "$out"
 [ "$status" -eq 1 ] || fail "keymon-compare exited $status, not 1 (KP_Enter differs)"
 grep -qE '^  a +SDLK_a 0x26 0x61 a +SDLK_a 0x26 0x61 a$' <<<"$out" || fail "no agreeing row for a"
 grep -qE '^! KP_Enter +SDLK_KP_ENTER 0x68 0xd "\\r" +SDLK_KP_ENTER 0x0 0xd "\\r"$' <<<"$out" || fail "no differing row for KP_Enter"
+# The Wayland session, with the Recommends (sway, xwayland, xhost) installed.
+set +e
+out=$(env -u DISPLAY -u WAYLAND_DISPLAY "$root/usr/bin/keymon-compare" --session wayland --layout de --all z 2>&1)
+status=$?
+set -e
+echo "$out"
+[ "$status" -eq 0 ] || fail "keymon-compare --session wayland exited $status, not 0"
+grep -qE '^  z +SDLK_z 0x1d 0x7a z +SDLK_z 0x1d 0x7a z +SDLK_z 0x1d 0x7a z$' <<<"$out" ||
+    fail "no agreeing row for z on the three Wayland targets"
 
 step "a program built against the unpacked libkeymon-unicode-dev"
 icu=$(pkg-config --variable=includedir icu-uc 2>/dev/null || echo /usr/include)

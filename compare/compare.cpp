@@ -362,6 +362,7 @@ std::string format_text(const std::vector<Target>& targets, const std::vector<Ke
             const bool same = row_agrees(result, row) || (rows == 1 && !result.differs());
             out += row_text(same ? "  " : "! ", row == 0 ? key_label(result) : "", cells);
         }
+        if (result.differs()) out += row_text("  ", "(" + std::string(class_description(classify(result, targets))) + ")", {});
     }
     return out;
 }
@@ -403,12 +404,12 @@ std::string markdown_cell(const KeyResult& key, std::size_t target) {
 std::string format_markdown(const std::vector<Target>& targets, const std::vector<KeyResult>& results, bool all) {
     std::string out = "| key typed |", rule = "|---|";
     for (const Target& target : targets) out += " " + target.name + " |", rule += "---|";
-    out += "\n" + rule + "\n";
+    out += " class |\n" + rule + "---|\n";
     for (const KeyResult& result : results) {
         if (!all && !result.differs()) continue;
         out += "| `" + result.spec.text + "`" + key_notes(result) + " |";
         for (std::size_t t = 0; t < result.reports.size(); ++t) out += " " + markdown_cell(result, t) + " |";
-        out += "\n";
+        out += std::string(" ") + (result.differs() ? class_description(classify(result, targets)) : "") + " |\n";
     }
     return out;
 }

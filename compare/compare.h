@@ -129,6 +129,30 @@ KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code);
 // unfinished record at the end is left for later.
 std::vector<std::string> read_records(const std::string& text, std::size_t at = 0);
 
+// The kinds of difference between the runtimes, named by rules over a key's
+// report lines, in the order the rules are tried; `other` is what no rule
+// names.
+enum class DifferenceClass {
+    none,              // the targets agree
+    spare_keycode,     // a keysym on a spare keycode reported by one runtime only
+    dead_key,          // a dead key, or the key typed after one
+    lock_lines,        // a lock key gives one line, or two
+    delete_character,  // Delete carries no character
+    altgr_character,   // an AltGr character differs
+    key_names,         // other names for the Windows keys and AltGr
+    scan_code_0,       // scan code 0 and nothing else
+    // Found by the survey of every keymap:
+    character_on_modifier,  // a spare key's character reported on the modifier pressed before it
+    position_names,         // a key named after the US key in its place, not after its own symbol
+    character,              // a character differs, without AltGr
+    other,
+};
+inline constexpr int difference_class_count = 12;
+DifferenceClass classify(const KeyResult& key, const std::vector<Target>& targets);
+// "scan_code_0", as JSON has it; "scan code 0", as people read it.
+const char* class_id(DifferenceClass which);
+const char* class_description(DifferenceClass which);
+
 // A report line ("SDLK_a 0x26 0x61 a") in its parts.
 struct ReportLine {
     std::string name;

@@ -68,7 +68,8 @@ std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std
     for (const Target& target : targets) label_width = std::max(label_width, target.short_name.size() + 2);
     std::vector<PanelLine> lines;
     for (const KeyResult* key : typed) {
-        lines.push_back({key->spec.text + key_notes(*key), true});
+        const std::string kind = key->differs() ? std::string(": ") + class_description(classify(*key, targets)) : "";
+        lines.push_back({key->spec.text + key_notes(*key) + kind, true});
         for (std::size_t t = 0; t < key->reports.size() && t < targets.size(); ++t) {
             const KeyReport& report = key->reports[t];
             std::string label = targets[t].short_name + ":";
@@ -153,12 +154,12 @@ std::string html_cell(const KeyResult& key, std::size_t target) {
 std::string table(const std::vector<Target>& targets, const LayoutReport& report, bool all) {
     std::string out = "<table>\n<tr><th>key typed</th>";
     for (const Target& target : targets) out += "<th>" + escaped(target.name) + "</th>";
-    out += "</tr>\n";
+    out += "<th>class</th></tr>\n";
     for (const KeyResult& key : report.keys) {
         if (!all && !key.differs()) continue;
         out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td>";
         for (std::size_t t = 0; t < key.reports.size(); ++t) out += "<td>" + html_cell(key, t) + "</td>";
-        out += "</tr>\n";
+        out += std::string("<td>") + (key.differs() ? class_description(classify(key, targets)) : "") + "</td></tr>\n";
     }
     return out + "</table>\n";
 }

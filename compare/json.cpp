@@ -40,6 +40,7 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
                                             {"keycode", key.code},
                                             {"spare_keycode", key.spare},
                                             {"differs", key.differs()}};
+            if (key.differs()) entry["class"] = class_id(classify(key, targets));
             for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
                 entry[targets[t].id] = report_lines(key.reports[t]);
             }

@@ -96,9 +96,9 @@ ReportLine parse_report_line(const std::string& line) {
     const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
     const std::size_t c = b == std::string::npos ? b : line.find(' ', b + 1);
     parsed.name = line.substr(0, a);
-    if (c == std::string::npos) return parsed;
-    parsed.scancode = static_cast<unsigned>(std::strtoul(line.c_str() + a + 1, nullptr, 16));
-    parsed.unicode = static_cast<unsigned>(std::strtoul(line.c_str() + b + 1, nullptr, 16));
-    parsed.text = line.substr(c + 1);
+    // A line with an empty text may have lost its last blank on the way.
+    if (a != std::string::npos) parsed.scancode = static_cast<unsigned>(std::strtoul(line.c_str() + a + 1, nullptr, 16));
+    if (b != std::string::npos) parsed.unicode = static_cast<unsigned>(std::strtoul(line.c_str() + b + 1, nullptr, 16));
+    if (c != std::string::npos) parsed.text = line.substr(c + 1);
     return parsed;
 }

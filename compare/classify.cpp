@@ -1,0 +1,154 @@
+// What kind of difference a key shows, named by rules over its report lines.
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <array>
+
+#include "compare.h"
+
+namespace {
+
+struct ClassName {
+    DifferenceClass which;
+    const char* id;
+    const char* description;
+};
+
+constexpr ClassName class_names[] = {
+    {DifferenceClass::none, "none", "no difference"},
+    {DifferenceClass::spare_keycode, "spare_keycode", "a keysym on a spare keycode reported by one runtime only"},
+    {DifferenceClass::dead_key, "dead_key", "a dead key and what it composes"},
+    {DifferenceClass::lock_lines, "lock_lines", "a lock key gives one line, or two"},
+    {DifferenceClass::delete_character, "delete_character", "Delete carries no character"},
+    {DifferenceClass::altgr_character, "altgr_character", "an AltGr character differs"},
+    {DifferenceClass::key_names, "key_names", "other names for the Windows keys and AltGr"},
+    {DifferenceClass::scan_code_0, "scan_code_0", "scan code 0"},
+    {DifferenceClass::character_on_modifier, "character_on_modifier",
+     "a spare key's character reported on the modifier pressed before it"},
+    {DifferenceClass::position_names, "position_names", "a key named after the US key in its place"},
+    {DifferenceClass::character, "character", "a character differs, without AltGr"},
+    {DifferenceClass::other, "other", "other"},
+};
+static_assert(sizeof class_names / sizeof class_names[0] == difference_class_count,
+              "one name for each class, in the enumeration's order");
+
+const ClassName& name_of(DifferenceClass which) { return class_names[static_cast<int>(which)]; }
+
+bool dead_keysym(KeySym sym) { return sym >= XK_dead_grave && sym <= 0xfe8f; }
+
+// Modifier keys the runtimes name differently: the Windows keys, AltGr,
+// Compose and Menu.
+bool renamed_modifier(const std::string& name) {
+    static const std::array<const char*, 9> names = {"SDLK_LSUPER", "SDLK_RSUPER", "SDLK_LMETA", "SDLK_RMETA", "SDLK_MODE",
+                                                     "SDLK_RALT",   "SDLK_COMPOSE", "SDLK_MENU", "SDLK_UNKNOWN"};
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+enum RowKind : unsigned { same = 0, scan_code = 1, character = 2, modifier_name = 4, position_name = 8, unexplained = 16 };
+
+bool modifier(const std::string& name) {
+    static const std::array<const char*, 12> names = {"SDLK_LSHIFT", "SDLK_RSHIFT", "SDLK_LCTRL", "SDLK_RCTRL",
+                                                      "SDLK_LALT",   "SDLK_RALT",   "SDLK_MODE",  "SDLK_LMETA",
+                                                      "SDLK_RMETA",  "SDLK_LSUPER", "SDLK_RSUPER", "SDLK_COMPOSE"};
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+unsigned row_kind(const std::string& a, const std::string& b) {
+    if (a == b) return same;
+    const ReportLine x = parse_report_line(a), y = parse_report_line(b);
+    if (x.name != y.name) {
+        if (x.unicode != y.unicode) return unexplained;
+        if (renamed_modifier(x.name) && renamed_modifier(y.name)) return modifier_name;
+        // The same key with the same character, named by another symbol.
+        return x.scancode == y.scancode ? position_name : unexplained;
+    }
+    unsigned kind = same;
+    if (x.scancode != y.scancode) kind |= (x.scancode == 0 || y.scancode == 0) ? scan_code : unexplained;
+    if (x.unicode != y.unicode) kind |= character;
+    return kind;
+}
+
+bool involves_altgr(const KeyResult& key, const std::vector<std::string>& lines) {
+    for (KeySym modifier : key.spec.modifiers) {
+        if (modifier == XK_ISO_Level3_Shift || modifier == XK_Mode_switch) return true;
+    }
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        const std::string name = parse_report_line(line).name;
+        return name == "SDLK_MODE" || name == "SDLK_RALT";
+    });
+}
+
+}  // namespace
+
+const char* class_id(DifferenceClass which) { return name_of(which).id; }
+const char* class_description(DifferenceClass which) { return name_of(which).description; }
+
+DifferenceClass classify(const KeyResult& key, const std::vector<Target>& targets) {
+    if (!key.differs()) return DifferenceClass::none;
+    // Classic's lines against the first target's that differ from them; when
+    // all agree with classic's, the two SDL2-based backends that differ.
+    std::size_t first = 0;
+    for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
+        if (targets[t].runtime == Runtime::classic) {
+            first = t;
+            break;
+        }
+    }
+    std::size_t second = first;
+    for (std::size_t t = 0; t < key.reports.size(); ++t) {
+        if (key.reports[t].lines != key.reports[first].lines) {
+            second = t;
+            break;
+        }
+    }
+    if (second == first) {
+        for (std::size_t t = 0; t < key.reports.size() && second == first; ++t) {
+            for (std::size_t u = t + 1; u < key.reports.size(); ++u) {
+                if (key.reports[t].lines != key.reports[u].lines) {
+                    first = t, second = u;
+                    break;
+                }
+            }
+        }
+    }
+    const std::vector<std::string>& a = key.reports[first].lines;
+    const std::vector<std::string>& b = key.reports[second].lines;
+
+    if (key.spare) {
+        bool key_lines[2] = {false, false};
+        for (int side = 0; side < 2; ++side) {
+            for (const std::string& line : side == 0 ? a : b) {
+                const ReportLine parsed = parse_report_line(line);
+                if (modifier(parsed.name) && parsed.unicode != 0) return DifferenceClass::character_on_modifier;
+                key_lines[side] = key_lines[side] || !modifier(parsed.name);
+            }
+        }
+        // The modifiers held around it may show on both: the key is what counts.
+        if (key_lines[0] != key_lines[1]) return DifferenceClass::spare_keycode;
+    }
+    if (dead_keysym(key.spec.sym) || key.context.find("after dead_") != std::string::npos) return DifferenceClass::dead_key;
+    const KeySym sym = key.spec.sym;
+    const bool lock = sym == XK_Num_Lock || sym == XK_Caps_Lock || sym == XK_Scroll_Lock || sym == XK_Shift_Lock;
+    if (lock && a.size() != b.size()) return DifferenceClass::lock_lines;
+    if (a.size() != b.size()) return DifferenceClass::other;
+    unsigned kinds = same;
+    bool delete_character = false;
+    for (std::size_t row = 0; row < a.size(); ++row) {
+        const unsigned kind = row_kind(a[row], b[row]);
+        kinds |= kind;
+        if (kind & character) {
+            const unsigned x = parse_report_line(a[row]).unicode, y = parse_report_line(b[row]).unicode;
+            delete_character = delete_character || (x == 0x7f && y == 0) || (x == 0 && y == 0x7f);
+        }
+    }
+    if (kinds & unexplained) return DifferenceClass::other;
+    if (kinds & character) {
+        if ((sym == XK_Delete || sym == XK_KP_Delete) && delete_character) return DifferenceClass::delete_character;
+        if (kinds & position_name) return DifferenceClass::other;
+        return involves_altgr(key, a) ? DifferenceClass::altgr_character : DifferenceClass::character;
+    }
+    if (kinds & position_name) return DifferenceClass::position_names;
+    if (kinds & modifier_name) return DifferenceClass::key_names;
+    if (kinds & scan_code) return DifferenceClass::scan_code_0;
+    return DifferenceClass::other;
+}

@@ -18,7 +18,7 @@
 
 #include "children.h"
 #include "compare.h"
-#include "wayland_session.h"
+#include "session.h"
 #include "standard_streams.h"
 
 namespace {
@@ -176,128 +176,36 @@ Desktop desktop_keymap() {
 
 }  // namespace
 
-// What every session of a run types, and under which layouts.
-struct Run {
-    std::string keymon;
-    std::vector<std::string> layouts;
-    std::string default_source;  // where the one default layout came from; "" for --layout
-    std::string keymap;          // the desktop's whole keymap, typed under instead of the one layout
-    std::vector<KeyResult> named;  // the keys named on the command line
-    bool builtin = false;          // none named: the built-in set
-    bool drawing = false;          // a page is wanted: read the keyboard's geometry
-};
-
-// The layout reports of the first session are made here; a later session
-// types the same keys into its targets.
-LayoutReport& layout_report(const Run& run, std::vector<LayoutReport>& reports, std::size_t index,
-                            const std::function<std::vector<std::string>()>& builtin) {
-    if (index == reports.size()) {
+// Every session in turn: its server started once, the layouts loaded in it
+// one after another as a desktop's keyboard settings switch them, and its
+// targets typed under each. The first session makes each layout's keys.
+std::string run_sessions(const std::vector<Session>& sessions, const LayoutTyping& base,
+                         const std::vector<std::string>& layouts, const std::string& default_source,
+                         std::vector<Target>& targets, std::vector<LayoutReport>& reports) {
+    for (const std::string& layout : layouts) {
         LayoutReport report;
-        report.layout = run.layouts[index];
-        report.source = run.default_source.empty() ? "from --layout" : run.default_source;
-        report.keys = run.named;
-        if (run.builtin) {
-            for (const std::string& key : builtin()) {
-                KeyResult result;
-                parse_key_spec(key, result.spec);
-                report.keys.push_back(result);
-            }
-        }
+        report.layout = layout;
+        report.source = default_source.empty() ? "from --layout" : default_source;
         reports.push_back(std::move(report));
     }
-    return reports[index];
-}
-
-// The private Xorg: one server for every layout, each loaded in turn as a
-// desktop's keyboard settings switch it, and both runtimes typed under it.
-std::string run_x11_session(const Run& run, std::vector<Target>& targets, std::size_t first,
-                            std::vector<LayoutReport>& reports) {
-    XServer server;
-    if (const std::string error = start_xserver(server, ServerKind::xorg); !error.empty()) {
-        return "no X server could start: " + error;
-    }
-    for (std::size_t i = 0; i < run.layouts.size(); ++i) {
-        const std::string& layout = run.layouts[i];
-        const std::string error = run.keymap.empty() ? set_layout(server, layout) : load_keymap(server, run.keymap);
-        if (!error.empty()) {
-            stop_xserver(server);
-            return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
-        }
-        LayoutReport& report = layout_report(run, reports, i, [&] { return builtin_keys(x_layout_symbols(server.conn)); });
-        Typist typist = x_typist(server);
-        for (std::size_t t = first; t < targets.size(); ++t) {
-            if (const std::string error = type_into_keymon(typist, run.keymon, targets, t, report.keys); !error.empty()) {
-                stop_xserver(server);
-                return error;
+    for (Session session : sessions) {
+        const std::size_t first = targets.size();
+        for (Target& target : session_targets(session)) targets.push_back(std::move(target));
+        SessionServer server;
+        server.session = session;
+        server.keymap = base.keymap;
+        if (const std::string error = open_session(server); !error.empty()) return error;
+        for (std::size_t i = 0; i < layouts.size(); ++i) {
+            LayoutTyping typing = base;
+            typing.layout = layouts[i];
+            if (const std::string error = type_layout(server, typing, targets, first, reports[i]); !error.empty()) {
+                close_session(server);
+                // A keymap read from the desktop says where it came from.
+                return default_source.rfind("keymap", 0) == 0 ? "the " + default_source + ": " + error : error;
             }
         }
-        if (run.drawing && report.keyboard.keys.empty() && !read_keyboard_geometry(server.conn, report.keyboard)) {
-            std::fprintf(stderr, "keymon-compare: the X server has no keyboard geometry for layout %s; "
-                                 "the page draws the typed keys as a grid\n", layout.c_str());
-            std::vector<KeyCode> codes;
-            for (const KeyResult& key : report.keys) {
-                if (!key.spare && std::find(codes.begin(), codes.end(), key.code) == codes.end()) codes.push_back(key.code);
-            }
-            report.keyboard = keyboard_grid(server.conn, codes);
-        }
+        close_session(server);
     }
-    stop_xserver(server);
-    return "";
-}
-
-// The keyboard drawing of `layout` for a session whose server has no XKB
-// geometry (Xwayland has none): from a private Xorg started for it, which
-// reads the same pc105 geometry from XKB's data.
-void draw_from_xorg(const std::string& layout, const std::string& keymap, LayoutReport& report) {
-    XServer server;
-    if (start_xserver(server, ServerKind::xorg).empty() &&
-        (keymap.empty() ? set_layout(server, layout) : load_keymap(server, keymap)).empty()) {
-        read_keyboard_geometry(server.conn, report.keyboard);
-    }
-    stop_xserver(server);
-}
-
-// The private sway: one compositor for every layout, each uploaded in turn
-// as its virtual keyboard's keymap, and the three targets typed under it.
-std::string run_wayland_session(const Run& run, std::vector<Target>& targets, std::size_t first,
-                                std::vector<LayoutReport>& reports) {
-    Compositor compositor;
-    if (const std::string error = start_compositor(compositor, run.keymap); !error.empty()) {
-        return "no Wayland compositor could start: " + error;
-    }
-    VirtualKeyboard keyboard;
-    const auto stop = [&] {
-        disconnect_virtual_keyboard(keyboard);
-        stop_compositor(compositor);
-    };
-    if (const std::string error = connect_virtual_keyboard(keyboard, compositor.dir, compositor.wayland_display); !error.empty()) {
-        stop();
-        return error;
-    }
-    for (std::size_t i = 0; i < run.layouts.size(); ++i) {
-        const std::string& layout = run.layouts[i];
-        std::string keymap = run.keymap;
-        std::string error = keymap.empty() ? layout_keymap(layout, keymap) : "";
-        if (error.empty()) error = use_keymap(keyboard, keymap);
-        if (!error.empty()) {
-            stop();
-            return run.default_source.empty() ? error : "the layout " + run.default_source + ": " + error;
-        }
-        LayoutReport& report = layout_report(run, reports, i, [&] {
-            std::vector<std::array<KeySym, 2>> symbols;
-            for (const auto& [first_level, second] : layout_symbols(keyboard)) symbols.push_back({first_level, second});
-            return builtin_keys(symbols);
-        });
-        Typist typist = wayland_typist(compositor, keyboard);
-        for (std::size_t t = first; t < targets.size(); ++t) {
-            if (const std::string failed = type_into_keymon(typist, run.keymon, targets, t, report.keys); !failed.empty()) {
-                stop();
-                return failed;
-            }
-        }
-        if (run.drawing && report.keyboard.keys.empty()) draw_from_xorg(layout, run.keymap, report);
-    }
-    stop();
     return "";
 }
 
@@ -395,15 +303,11 @@ int main(int argc, char** argv) {
     std::thread(watch_signals, signals).detach();
     XSetIOErrorHandler(on_lost_server);
 
-    Run run{keymon, layouts, default_source, desktop_keymap_text, named, keys.empty(), page != nullptr};
+    const LayoutTyping base{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
     std::vector<LayoutReport> reports;
-    for (Session session : sessions) {
-        const std::size_t first = targets.size();
-        for (Target& target : session_targets(session)) targets.push_back(std::move(target));
-        const std::string error = session == Session::x11 ? run_x11_session(run, targets, first, reports)
-                                                          : run_wayland_session(run, targets, first, reports);
-        if (!error.empty()) return trouble(error);
+    if (const std::string error = run_sessions(sessions, base, layouts, default_source, targets, reports); !error.empty()) {
+        return trouble(error);
     }
 
     bool differ = false;

@@ -174,8 +174,9 @@ Typist x_typist(XServer& server) {
     };
     typist.keycode = [conn](KeySym sym) { return XKeysymToKeycode(conn, sym); };
     typist.stroke = [conn, pacing](KeyCode code, bool press) { paced_stroke(conn, *pacing, code, press); };
-    typist.type_key = [conn, pacing](const KeySpec& spec, TypedKey& typed, const std::function<void()>& after) {
-        return type_key(conn, *pacing, spec, typed, after);
+    typist.type_key = [conn, pacing](const KeySpec& spec, TypedKey& typed, const std::function<void()>& after,
+                                     const std::function<void()>& held) {
+        return type_key(conn, *pacing, spec, typed, after, held);
     };
     typist.reset = [conn] {
         XkbLockModifiers(conn, XkbUseCoreKbd, 0xff, 0);
@@ -245,10 +246,19 @@ std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vec
         KeyReport& report = result.reports[index];
         TypedKey typed;
         const Marker* marker = &markers[0];
+        // The key goes down once keymon has reported its modifiers: the
+        // SDL2-based runtime otherwise gives a key it cannot name (on a spare
+        // keycode) to a modifier press still pending, or not, by chance.
+        const auto held = [&] {
+            const std::size_t modifiers = typed.pressed.size();
+            wait_output(monitor, [&](const std::string& out) {
+                return out.size() >= from && read_records(out, from).size() >= modifiers;
+            }, milliseconds(300));
+        };
         const std::string typing = typist.type_key(result.spec, typed, [&] {
             marker = &marker_for(typist, typed.pressed);
             report.answered = confirm(typist, monitor, *marker, from, milliseconds(3000));
-        });
+        }, held);
         if (!typing.empty()) return fail(result.spec.text + ": " + typing);
         if (index == 0) result.spare = typed.spare, result.code = typed.code;
         report.lines = key_records(monitor_output(monitor), from, *marker);

@@ -68,7 +68,8 @@ struct Typist {
     std::function<std::string(const Target&, pid_t group, const std::function<bool()>& gone, pid_t& pid)> find_window;
     std::function<KeyCode(KeySym)> keycode;           // the key that gives it unshifted, 0 if none
     std::function<void(KeyCode, bool press)> stroke;  // paced, and taken by the server once it returns
-    std::function<std::string(const KeySpec&, TypedKey&, const std::function<void()>& after)> type_key;
+    std::function<std::string(const KeySpec&, TypedKey&, const std::function<void()>& after,
+                              const std::function<void()>& held)> type_key;
     std::function<void()> reset;                      // every key up, no lock on
     std::function<bool(const char* lock)> locked;     // "Caps" or "Num"
 };

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "compare.h"
+#include "survey.h"
 
 namespace {
 
@@ -188,4 +189,69 @@ std::string format_html(const std::vector<Target>& targets, const std::vector<La
                 "</section>\n";
     }
     return page + "</body>\n</html>\n";
+}
+
+namespace {
+
+// A keymap's keyboard drawn small: each key's outline coloured by state, its
+// keysym and state as its title; no labels or panels.
+std::string small_keyboard(const LayoutReport& report) {
+    const KeyboardDrawing& keyboard = report.keyboard;
+    std::string svg = "<svg class=\"small\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + number(keyboard.width) + " " +
+                      number(keyboard.height) + "\" role=\"img\" aria-label=\"keyboard, " + escaped(report.layout) + "\">";
+    for (const DrawnKey& key : keyboard.keys) {
+        const char* state = key_state_name(physical_key_state(report.keys, key.code));
+        std::string points;
+        for (const Point& p : key.outline) points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
+        svg += "<polygon class=\"" + std::string(state) + "\" points=\"" + points + "\"><title>" + escaped(key.keysym) + ": " +
+               state + "</title></polygon>";
+    }
+    return svg + "</svg>";
+}
+
+}  // namespace
+
+std::string format_survey_html(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+    std::string page = std::string("<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+                                   "<title>keymon-compare: every keymap</title>\n<style>\n") + style +
+                       "svg.small { width: 360px; height: auto; display: block; }\n"
+                       ".small polygon { stroke: #555; stroke-width: 6; }\n"
+                       "polygon.agree { fill: var(--agree); } polygon.differ { fill: var(--differ); }\n"
+                       "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n"
+                       "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
+    std::string ran;
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
+               escaped(targets[t].library) + "</code>)";
+    }
+    page += "<p>" + std::to_string(entries.size()) + " keymaps typed into keymon on " + ran + ", keymon-compare " +
+            KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they "
+            "differ</span><span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
+    // The classes over every keymap, then each keymap's row and keyboard.
+    std::array<std::size_t, difference_class_count> touched{};
+    for (const SurveyEntry& entry : entries) {
+        if (!entry.failure.empty()) continue;
+        const auto counts = class_counts(targets, entry.report);
+        for (int c = 1; c < difference_class_count; ++c) touched[c] += counts[c] > 0;
+    }
+    page += "<table>\n<tr><th>class</th><th>keymaps</th></tr>\n";
+    for (int c = 1; c < difference_class_count; ++c) {
+        page += std::string("<tr><td>") + class_description(DifferenceClass(c)) + "</td><td>" + std::to_string(touched[c]) + "</td></tr>\n";
+    }
+    page += "</table>\n<table>\n<tr><th>keymap</th><th>description</th><th>keys typed</th><th>differ</th><th>classes</th><th>keyboard</th></tr>\n";
+    for (const SurveyEntry& entry : entries) {
+        page += "<tr><td><code>" + escaped(entry.report.layout) + "</code></td><td>" + escaped(entry.keymap.description) + "</td>";
+        if (!entry.failure.empty()) {
+            page += "<td colspan=\"4\">failed: " + escaped(entry.failure) + "</td></tr>\n";
+            continue;
+        }
+        const auto counts = class_counts(targets, entry.report);
+        std::string classes;
+        for (int c = 1; c < difference_class_count; ++c) {
+            if (counts[c]) classes += (classes.empty() ? "" : "<br>") + std::string(class_description(DifferenceClass(c))) + ": " + std::to_string(counts[c]);
+        }
+        page += "<td>" + std::to_string(entry.report.keys.size()) + "</td><td>" + std::to_string(keys_differing(entry.report.keys)) +
+                "</td><td>" + classes + "</td><td>" + small_keyboard(entry.report) + "</td></tr>\n";
+    }
+    return page + "</table>\n</body>\n</html>\n";
 }

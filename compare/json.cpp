@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "compare.h"
+#include "survey.h"
 
 namespace {
 
@@ -15,11 +16,8 @@ nlohmann::ordered_json report_lines(const KeyReport& report) {
     return lines;
 }
 
-}  // namespace
-
-std::string format_json(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports) {
+nlohmann::ordered_json targets_json(const std::vector<Target>& targets) {
     nlohmann::ordered_json listed = nlohmann::ordered_json::array();
-    std::string libraries[2];
     for (const Target& target : targets) {
         listed.push_back({{"id", target.id},
                           {"name", target.name},
@@ -28,35 +26,95 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
                           {"server", target.server},
                           {"video_driver", target.video_driver.empty() ? "x11" : target.video_driver},
                           {"library", target.library}});
-        std::string& library = libraries[target.runtime == Runtime::classic ? 0 : 1];
-        if (library.empty()) library = target.library;
     }
+    return listed;
+}
+
+// The library of each runtime's first target.
+std::string runtime_library(const std::vector<Target>& targets, Runtime runtime) {
+    for (const Target& target : targets) {
+        if (target.runtime == runtime) return target.library;
+    }
+    return "";
+}
+
+nlohmann::ordered_json keys_json(const std::vector<Target>& targets, const std::vector<KeyResult>& keys) {
+    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
+    for (const KeyResult& key : keys) {
+        nlohmann::ordered_json entry = {{"key", key.spec.text},
+                                        {"context", key.context},
+                                        {"keycode", key.code},
+                                        {"spare_keycode", key.spare},
+                                        {"differs", key.differs()}};
+        if (key.differs()) entry["class"] = class_id(classify(key, targets));
+        for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
+            entry[targets[t].id] = report_lines(key.reports[t]);
+        }
+        listed.push_back(entry);
+    }
+    return listed;
+}
+
+std::string dumped(const nlohmann::ordered_json& document) {
+    // A text that is not UTF-8 is shown with U+FFFD rather than thrown over.
+    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string format_json(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports) {
     nlohmann::ordered_json layouts = nlohmann::ordered_json::array();
     for (const LayoutReport& report : reports) {
-        nlohmann::ordered_json keys = nlohmann::ordered_json::array();
-        for (const KeyResult& key : report.keys) {
-            nlohmann::ordered_json entry = {{"key", key.spec.text},
-                                            {"context", key.context},
-                                            {"keycode", key.code},
-                                            {"spare_keycode", key.spare},
-                                            {"differs", key.differs()}};
-            if (key.differs()) entry["class"] = class_id(classify(key, targets));
-            for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
-                entry[targets[t].id] = report_lines(key.reports[t]);
-            }
-            keys.push_back(entry);
-        }
         layouts.push_back({{"layout", report.layout},
                            {"source", report.source},
                            {"keys_typed", report.keys.size()},
                            {"keys_differ", keys_differing(report.keys)},
-                           {"keys", keys}});
+                           {"keys", keys_json(targets, report.keys)}});
     }
-    const nlohmann::ordered_json document = {{"version", KEYMON_VERSION},
-                                             {"targets", listed},
-                                             {"classic_library", libraries[0]},
-                                             {"compat_library", libraries[1]},
-                                             {"layouts", layouts}};
-    // A text that is not UTF-8 is shown with U+FFFD rather than thrown over.
-    return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+    return dumped({{"version", KEYMON_VERSION},
+                   {"targets", targets_json(targets)},
+                   {"classic_library", runtime_library(targets, Runtime::classic)},
+                   {"compat_library", runtime_library(targets, Runtime::compat)},
+                   {"layouts", layouts}});
+}
+
+std::string format_survey_json(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+    nlohmann::ordered_json keymaps = nlohmann::ordered_json::array();
+    std::array<std::size_t, difference_class_count> touched{}, keys{};
+    for (const SurveyEntry& entry : entries) {
+        nlohmann::ordered_json item = {{"keymap", entry.report.layout},
+                                       {"layout", entry.keymap.layout},
+                                       {"variant", entry.keymap.variant},
+                                       {"description", entry.keymap.description}};
+        if (!entry.failure.empty()) {
+            item["failed"] = entry.failure;
+            keymaps.push_back(item);
+            continue;
+        }
+        item["keys_typed"] = entry.report.keys.size();
+        item["keys_differ"] = keys_differing(entry.report.keys);
+        const auto counts = class_counts(targets, entry.report);
+        nlohmann::ordered_json classes = nlohmann::ordered_json::object();
+        for (int c = 1; c < difference_class_count; ++c) {
+            classes[class_id(DifferenceClass(c))] = counts[c];
+            touched[c] += counts[c] > 0;
+            keys[c] += counts[c];
+        }
+        item["classes"] = classes;
+        item["keys"] = keys_json(targets, entry.report.keys);
+        keymaps.push_back(item);
+    }
+    nlohmann::ordered_json classes = nlohmann::ordered_json::array();
+    for (int c = 1; c < difference_class_count; ++c) {
+        classes.push_back({{"class", class_id(DifferenceClass(c))},
+                           {"description", class_description(DifferenceClass(c))},
+                           {"keymaps", touched[c]},
+                           {"keys", keys[c]}});
+    }
+    return dumped({{"version", KEYMON_VERSION},
+                   {"targets", targets_json(targets)},
+                   {"classic_library", runtime_library(targets, Runtime::classic)},
+                   {"compat_library", runtime_library(targets, Runtime::compat)},
+                   {"classes", classes},
+                   {"keymaps", keymaps}});
 }

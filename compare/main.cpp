@@ -19,6 +19,7 @@
 #include "children.h"
 #include "compare.h"
 #include "session.h"
+#include "survey.h"
 #include "standard_streams.h"
 
 namespace {
@@ -27,7 +28,7 @@ constexpr int status_trouble = 2;
 
 const char* const usage =
     "usage: keymon-compare [-k|--keymon PATH] [-s|--session x11|wayland]... [-l|--layout XKB_LAYOUT]...\n"
-    "                      [-m|--markdown] [-a|--all]\n"
+    "                      [--every-layout[=LAYOUTS]] [-J|--jobs N] [-m|--markdown] [-a|--all]\n"
     "                      [-j|--json] [--html FILE] [--] [KEY ...]\n"
     "       keymon-compare -h|--help | -V|--version\n"
     "Types the same keys into keymon on the classic SDL 1.2 and on the SDL2-based runtime,\n"
@@ -41,6 +42,9 @@ const char* const usage =
     "  -l, --layout LAYOUT  an XKB layout (de, fr, de(nodeadkeys), us,de); may be given again\n"
     "                       for more layouts in one run; by default the layout of the X display\n"
     "                       in $DISPLAY, else us\n"
+    "      --every-layout[=LAYOUTS]  every layout and variant the XKB registry lists (only those of\n"
+    "                       LAYOUTS, joined by commas, when given), with a report per keymap\n"
+    "  -J, --jobs N         with --every-layout, N private servers at once (default: the processors)\n"
     "  -a, --all            show the keys that agree too\n"
     "  -m, --markdown       a Markdown table instead of text\n"
     "  -j, --json           the whole result as one JSON document instead of text\n"
@@ -121,6 +125,16 @@ std::vector<std::string> split_commas(const std::string& text) {
         if (comma == std::string::npos) return parts;
         start = comma + 1;
     }
+}
+
+// Writes the page into the file opened for it at the start, and closes it.
+// "" or why it failed.
+std::string write_page(std::FILE* page, const std::string& name, const std::string& html) {
+    const bool written = ftruncate(fileno(page), 0) == 0 && std::fwrite(html.data(), 1, html.size(), page) == html.size() &&
+                         std::fflush(page) == 0;
+    const int error = errno;
+    if (std::fclose(page) != 0 || !written) return "cannot write '" + name + "': " + std::strerror(written ? errno : error);
+    return "";
 }
 
 // An XKB layout list as setxkbmap takes it: groups joined by commas, none
@@ -211,18 +225,23 @@ std::string run_sessions(const std::vector<Session>& sessions, const LayoutTypin
 
 int main(int argc, char** argv) {
     open_missing_standard_streams();
+    XInitThreads();  // a survey's jobs each talk to servers of their own
     std::string keymon, html_file, default_source;
     std::vector<std::string> layouts;
     std::vector<Session> sessions;
-    bool markdown = false, all = false, json = false, keymon_given = false;
+    bool markdown = false, all = false, json = false, keymon_given = false, every_layout = false;
+    std::vector<std::string> every_only;  // --every-layout=de,fr
+    long jobs = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
                               {"session", required_argument, nullptr, 's'},
+                              {"every-layout", optional_argument, nullptr, 'E'},
+                              {"jobs", required_argument, nullptr, 'J'},
                               {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
                               {"json", no_argument, nullptr, 'j'},         {"html", required_argument, nullptr, 'H'},
                               {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;  // the one message comes from here
-    for (int opt; (opt = getopt_long(argc, argv, ":k:l:s:majhV", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:s:J:majhV", options, nullptr)) != -1;) {
         switch (opt) {
         case 'k': keymon = optarg, keymon_given = true; break;
         case 'l': layouts.push_back(optarg); break;
@@ -234,6 +253,21 @@ int main(int argc, char** argv) {
             }
             break;
         case 'm': markdown = true; break;
+        case 'E':
+            every_layout = true;
+            if (optarg) {
+                for (const std::string& name : split_commas(optarg)) {
+                    if (!plausible_layout(name)) return usage_error("unknown XKB layout '" + name + "' in --every-layout");
+                    every_only.push_back(name);
+                }
+            }
+            break;
+        case 'J': {
+            char* end = nullptr;
+            jobs = std::strtol(optarg, &end, 10);
+            if (*end || jobs < 1 || jobs > 64) return usage_error(std::string("--jobs takes a number from 1 to 64, not '") + optarg + "'");
+            break;
+        }
         case 'a': all = true; break;
         case 'j': json = true; break;
         case 'H':
@@ -255,6 +289,7 @@ int main(int argc, char** argv) {
         }
     }
     if (keymon_given && keymon.empty()) return usage_error("option '--keymon' needs a program");
+    if (every_layout && !layouts.empty()) return usage_error("--every-layout and --layout cannot be given together");
     for (const std::string& layout : layouts) {
         if (!plausible_layout(layout)) return trouble("unknown XKB layout '" + layout + "'");
     }
@@ -276,7 +311,10 @@ int main(int argc, char** argv) {
         return trouble(missing + "; nothing compared");
     }
     std::string desktop_keymap_text;
-    if (layouts.empty()) {
+    std::vector<Keymap> keymaps;
+    if (every_layout) {
+        if (const std::string error = registry_keymaps(every_only, keymaps); !error.empty()) return trouble(error);
+    } else if (layouts.empty()) {
         const Desktop desktop = desktop_keymap();
         layouts.push_back(desktop.layout);
         default_source = desktop.source;
@@ -305,6 +343,27 @@ int main(int argc, char** argv) {
 
     const LayoutTyping base{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
+    if (every_layout) {
+        std::vector<SurveyEntry> entries;
+        if (const std::string error = run_survey(sessions, base, keymaps, static_cast<int>(jobs), isatty(2) == 1, targets, entries);
+            !error.empty()) {
+            return trouble(error);
+        }
+        if (page) {
+            const std::string html = format_survey_html(targets, entries);
+            if (const std::string error = write_page(page, html_file, html); !error.empty()) return trouble(error);
+        }
+        const std::string out = json       ? format_survey_json(targets, entries)
+                                : markdown ? format_survey_markdown(targets, entries)
+                                           : format_survey_text(targets, entries);
+        if (const std::string error = write_out(out); !error.empty()) return trouble(error);
+        bool failed = false, differ = false;
+        for (const SurveyEntry& entry : entries) {
+            failed = failed || !entry.failure.empty();
+            differ = differ || keys_differing(entry.report.keys) > 0;
+        }
+        return failed ? status_trouble : differ ? 1 : 0;
+    }
     std::vector<LayoutReport> reports;
     if (const std::string error = run_sessions(sessions, base, layouts, default_source, targets, reports); !error.empty()) {
         return trouble(error);
@@ -313,12 +372,8 @@ int main(int argc, char** argv) {
     bool differ = false;
     for (const LayoutReport& report : reports) differ = differ || keys_differing(report.keys) > 0;
     if (page) {
-        const std::string html = format_html(targets, reports, all);
-        const bool written = ftruncate(fileno(page), 0) == 0 && std::fwrite(html.data(), 1, html.size(), page) == html.size() &&
-                             std::fflush(page) == 0;
-        const int error = errno;
-        if (std::fclose(page) != 0 || !written) {
-            return trouble("cannot write '" + html_file + "': " + std::strerror(written ? errno : error));
+        if (const std::string error = write_page(page, html_file, format_html(targets, reports, all)); !error.empty()) {
+            return trouble(error);
         }
     }
     std::string out;

@@ -28,8 +28,9 @@ Typist wayland_typist(Compositor& compositor, VirtualKeyboard& keyboard) {
     };
     typist.keycode = [&keyboard](KeySym sym) { return static_cast<KeyCode>(keycode_of(keyboard, static_cast<xkb_keysym_t>(sym))); };
     typist.stroke = [&keyboard](KeyCode code, bool press) { press_key(keyboard, code, press); };
-    typist.type_key = [&keyboard](const KeySpec& spec, TypedKey& typed, const std::function<void()>& after) {
-        return type_virtual_key(keyboard, spec, typed, after);
+    typist.type_key = [&keyboard](const KeySpec& spec, TypedKey& typed, const std::function<void()>& after,
+                                  const std::function<void()>& held) {
+        return type_virtual_key(keyboard, spec, typed, after, held);
     };
     typist.reset = [&keyboard] { reset_keyboard(keyboard); };
     typist.locked = [&keyboard](const char* lock) {

@@ -345,7 +345,7 @@ std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& k
 }
 
 std::string type_virtual_key(VirtualKeyboard& keyboard, const KeySpec& spec, TypedKey& typed,
-                             const std::function<void()>& after) {
+                             const std::function<void()>& after, const std::function<void()>& held_down) {
     typed = TypedKey{};
     const xkb_mod_mask_t level3 = level3_mask(keyboard), shift = mask_of(keyboard.keymap, XKB_MOD_NAME_SHIFT);
     std::vector<KeyCode>& held = typed.pressed;
@@ -387,6 +387,7 @@ std::string type_virtual_key(VirtualKeyboard& keyboard, const KeySpec& spec, Typ
     }
     const std::size_t modifiers = held.size();
     for (std::size_t i = 0; i < modifiers; ++i) press_key(keyboard, held[i], true);
+    if (held_down && modifiers) held_down();
     press_key(keyboard, typed.code, true);
     press_key(keyboard, typed.code, false);
     for (std::size_t i = modifiers; i-- > 0;) press_key(keyboard, held[i], false);

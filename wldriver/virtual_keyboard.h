@@ -73,4 +73,4 @@ std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& k
 // A symbol the keymap lacks is bound on a spare keycode by uploading a
 // keymap that binds it, typed, and unbound once `after` has run.
 std::string type_virtual_key(VirtualKeyboard& keyboard, const KeySpec& spec, TypedKey& typed,
-                             const std::function<void()>& after = {});
+                             const std::function<void()>& after = {}, const std::function<void()>& held_down = {});

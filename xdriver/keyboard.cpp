@@ -197,7 +197,7 @@ bool find_key(Display* conn, KeySym sym, unsigned level3, KeyPlace& place) {
 }  // namespace
 
 std::string type_key(Display* conn, KeyPacing& pacing, const KeySpec& spec, TypedKey& typed,
-                     const std::function<void()>& after) {
+                     const std::function<void()>& after, const std::function<void()>& held_down) {
     typed = TypedKey{};
     const unsigned level3 = XkbKeysymToModifiers(conn, XK_ISO_Level3_Shift);
     std::vector<KeyCode>& held = typed.pressed;
@@ -237,6 +237,7 @@ std::string type_key(Display* conn, KeyPacing& pacing, const KeySpec& spec, Type
     }
     const std::size_t modifiers = held.size();
     for (std::size_t i = 0; i < modifiers; ++i) paced_stroke(conn, pacing, held[i], true);
+    if (held_down && modifiers) held_down();
     paced_stroke(conn, pacing, typed.code, true);
     paced_stroke(conn, pacing, typed.code, false);
     for (std::size_t i = modifiers; i-- > 0;) paced_stroke(conn, pacing, held[i], false);

@@ -93,5 +93,7 @@ struct TypedKey {
 // the keymap does not have is bound on a spare keycode, typed, and unbound
 // once `after` has run (as a typing tool such as xdotool does). Returns ""
 // or what went wrong.
+// `held`, if given, runs once the modifiers are down and before the key
+// goes down (typed.pressed then lists the modifiers).
 std::string type_key(Display* conn, KeyPacing& pacing, const KeySpec& spec, TypedKey& typed,
-                     const std::function<void()>& after = {});
+                     const std::function<void()>& after = {}, const std::function<void()>& held = {});

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <memory>
 #include <set>
 
@@ -64,13 +65,18 @@ struct Marker {
 constexpr Marker markers[] = {{XK_Shift_R, "SDLK_RSHIFT"}, {XK_Control_R, "SDLK_RCTRL"},
                                {XK_Shift_L, "SDLK_LSHIFT"}, {XK_Control_L, "SDLK_LCTRL"}};
 
-// The first marker on none of the keycodes `pressed`.
-const Marker& marker_for(Typist& typist, const std::vector<KeyCode>& pressed) {
+// The first marker on none of the keycodes `pressed`, other than the last
+// key's if another will do: a key pressed again within 3 ms of its release
+// waits out the rest of them (see KeyPacing), and every key taps a marker.
+const Marker& marker_for(Typist& typist, const std::vector<KeyCode>& pressed, const Marker* last) {
+    const Marker* found = nullptr;
     for (const Marker& marker : markers) {
         const KeyCode code = typist.keycode(marker.sym);
-        if (code != 0 && std::find(pressed.begin(), pressed.end(), code) == pressed.end()) return marker;
+        if (code == 0 || std::find(pressed.begin(), pressed.end(), code) != pressed.end()) continue;
+        if (&marker != last) return marker;
+        if (!found) found = &marker;
     }
-    return markers[0];  // only a key that presses all four gets here
+    return found ? *found : markers[0];  // only a key that presses all four gets here
 }
 
 bool is_marker_record(const std::string& record, const Marker& marker) {
@@ -85,6 +91,11 @@ bool confirm(Typist& typist, Monitor& monitor, const Marker& marker, std::size_t
     if (code == 0) return false;
     typist.stroke(code, true);
     typist.stroke(code, false);
+    const auto start = Clock::now();
+    struct Timed {
+        Clock::time_point start;
+        ~Timed() { add_time(Phase::confirmation, Clock::now() - start); }
+    } timed{start};
     return wait_output(monitor, [&](const std::string& out) {
         if (out.size() < from) return false;
         const std::vector<std::string> records = read_records(out, from);
@@ -117,6 +128,28 @@ std::string typing_context(Typist& typist, const KeyResult* previous) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<long long> phase_nanoseconds[static_cast<int>(Phase::count)];
+
+}  // namespace
+
+void add_time(Phase phase, Clock::duration spent) {
+    phase_nanoseconds[static_cast<int>(phase)] += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
+}
+
+std::string phase_times() {
+    static const char* const names[] = {"server start", "layout load", "keymon start", "typing", "confirmation waits",
+                                        "keymon end"};
+    std::string text;
+    for (int p = 0; p < static_cast<int>(Phase::count); ++p) {
+        char part[64];
+        std::snprintf(part, sizeof part, "%s%s %.2f s", p ? ", " : "", names[p], double(phase_nanoseconds[p].load()) / 1e9);
+        text += part;
+    }
+    return text;
+}
 
 bool KeyResult::differs() const {
     for (const KeyReport& report : reports) {
@@ -200,6 +233,7 @@ std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vec
     // Every target starts from the same keyboard: no lock left on.
     typist.reset();
 
+    const auto started = Clock::now();
     Monitor monitor;
     LaunchOptions options = typist.launch;
     options.runtime = runtime;
@@ -238,14 +272,17 @@ std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vec
     if (!confirm(typist, monitor, markers[0], 0, milliseconds(10000))) {
         return fail("keymon did not report a key");
     }
+    add_time(Phase::keymon_start, Clock::now() - started);
+    const auto typing_start = Clock::now();
     const KeyResult* previous = nullptr;
+    const Marker* marker = &markers[0];
     for (KeyResult& result : results) {
         if (index == 0) result.context = typing_context(typist, previous);
         previous = &result;
         const std::size_t from = monitor_output(monitor).size();
         KeyReport& report = result.reports[index];
         TypedKey typed;
-        const Marker* marker = &markers[0];
+        const Marker* last = marker;
         // The key goes down once keymon has reported its modifiers: the
         // SDL2-based runtime otherwise gives a key it cannot name (on a spare
         // keycode) to a modifier press still pending, or not, by chance.
@@ -256,7 +293,7 @@ std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vec
             }, milliseconds(300));
         };
         const std::string typing = typist.type_key(result.spec, typed, [&] {
-            marker = &marker_for(typist, typed.pressed);
+            marker = &marker_for(typist, typed.pressed, last);
             report.answered = confirm(typist, monitor, *marker, from, milliseconds(3000));
         }, held);
         if (!typing.empty()) return fail(result.spec.text + ": " + typing);
@@ -264,10 +301,13 @@ std::string type_into_keymon(Typist& typist, const std::string& keymon, std::vec
         report.lines = key_records(monitor_output(monitor), from, *marker);
         if (ended()) return fail("keymon ended early, after " + result.spec.text);
     }
+    add_time(Phase::typing, Clock::now() - typing_start);
+    const auto ending = Clock::now();
     const KeyCode escape = typist.keycode(XK_Escape);
     typist.stroke(escape, true);
     const int status = wait_monitor(monitor);
     typist.stroke(escape, false);
+    add_time(Phase::keymon_end, Clock::now() - ending);
     if (status != 0) return "keymon ended with status " + std::to_string(status) + errors();
     return "";
 }

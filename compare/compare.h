@@ -130,6 +130,12 @@ KeyState physical_key_state(const std::vector<KeyResult>& keys, KeyCode code);
 // unfinished record at the end is left for later.
 std::vector<std::string> read_records(const std::string& text, std::size_t at = 0);
 
+// Where a run's time goes, summed over every job: for the survey's
+// benchmark (KEYMON_COMPARE_TIMES=1 prints it on standard error).
+enum class Phase { server_start, layout_load, keymon_start, typing, confirmation, keymon_end, count };
+void add_time(Phase phase, Clock::duration spent);
+std::string phase_times();
+
 // The kinds of difference between the runtimes, named by rules over a key's
 // report lines, in the order the rules are tried; `other` is what no rule
 // names.

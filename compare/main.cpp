@@ -357,6 +357,7 @@ int main(int argc, char** argv) {
                                 : markdown ? format_survey_markdown(targets, entries)
                                            : format_survey_text(targets, entries);
         if (const std::string error = write_out(out); !error.empty()) return trouble(error);
+        if (std::getenv("KEYMON_COMPARE_TIMES")) std::fprintf(stderr, "keymon-compare: times: %s\n", phase_times().c_str());
         bool failed = false, differ = false;
         for (const SurveyEntry& entry : entries) {
             failed = failed || !entry.failure.empty();

@@ -4,6 +4,11 @@
 #include <cstdio>
 
 std::string open_session(SessionServer& server) {
+    const auto start = Clock::now();
+    struct Timed {
+        Clock::time_point start;
+        ~Timed() { add_time(Phase::server_start, Clock::now() - start); }
+    } timed{start};
     if (server.session == Session::x11) {
         if (const std::string error = start_xserver(server.x, ServerKind::xorg); !error.empty()) {
             return "no X server could start: " + error;
@@ -46,6 +51,7 @@ void make_keys(const LayoutTyping& typing, LayoutReport& report, const std::vect
 std::string type_layout(SessionServer& server, const LayoutTyping& typing, std::vector<Target>& targets,
                         std::size_t first, LayoutReport& report) {
     Typist typist;
+    const auto loading = Clock::now();
     if (server.session == Session::x11) {
         const std::string error = typing.keymap.empty() ? set_layout(server.x, typing.layout) : load_keymap(server.x, typing.keymap);
         if (!error.empty()) return error;
@@ -61,6 +67,7 @@ std::string type_layout(SessionServer& server, const LayoutTyping& typing, std::
         make_keys(typing, report, symbols);
         typist = wayland_typist(server.compositor, server.keyboard);
     }
+    add_time(Phase::layout_load, Clock::now() - loading);
     for (std::size_t t = first; t < targets.size(); ++t) {
         if (const std::string error = type_into_keymon(typist, typing.keymon, targets, t, report.keys); !error.empty()) {
             return error;

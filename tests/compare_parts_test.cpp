@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "compare.h"
+#include "survey.h"
 #include "keymon.h"
 
 namespace {
@@ -230,6 +232,29 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
     ASSERT_EQ(parse_key_spec("dead_circumflex", dead.spec), "");
     dead.reports = {{}, {{"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}}, {}};
     EXPECT_EQ(classify(dead, wayland), DifferenceClass::dead_key);
+}
+
+// The survey's keymaps are the registry's: as many as xkbcli, a tool of
+// libxkbcommon's own, lists.
+TEST(Registry, ListsAsManyKeymapsAsXkbcli) {
+    std::vector<Keymap> keymaps;
+    ASSERT_EQ(registry_keymaps({}, keymaps), "");
+    std::FILE* listing = popen("xkbcli list 2>/dev/null || /usr/libexec/xkbcommon/xkbcli-list 2>/dev/null", "r");
+    ASSERT_TRUE(listing);
+    std::size_t listed = 0;
+    char line[512];
+    while (std::fgets(line, sizeof line, listing)) listed += std::strncmp(line, "- layout:", 9) == 0;
+    pclose(listing);
+    ASSERT_GT(listed, 500u) << "xkbcli (Debian package libxkbcommon-tools) listed too few";
+    EXPECT_EQ(keymaps.size(), listed);
+
+    std::vector<Keymap> german;
+    ASSERT_EQ(registry_keymaps({"de"}, german), "");
+    ASSERT_GT(german.size(), 10u);
+    EXPECT_EQ(keymap_spec(german.front()), "de");
+    for (const Keymap& keymap : german) EXPECT_EQ(keymap.layout, "de") << keymap_spec(keymap);
+    std::vector<Keymap> none;
+    EXPECT_NE(registry_keymaps({"no-such-layout"}, none), "");
 }
 
 TEST(KeyLabel, CharactersFromLibxkbcommonNamesForTheRest) {

@@ -644,6 +644,57 @@ TEST(KeymonCompare, BothSessionsInOneRunGiveFiveTargets) {
         << "x11's targets come first, whatever order the sessions are named in:\n" << text.out;
 }
 
+// The survey shares the keymaps out between its jobs: one job or three, the
+// report is the same to the byte.
+TEST(KeymonCompare, EveryLayoutGivesTheSameReportForAnyNumberOfJobs) {
+    const CompareRun one = compare(args({"--every-layout=de,fr", "--json", "-J1"}));
+    const CompareRun three = compare(args({"--every-layout=de,fr", "--json", "--jobs=3"}));
+    EXPECT_EQ(one.status, 1) << one.err;
+    EXPECT_EQ(three.status, 1) << three.err;
+    EXPECT_EQ(one.err, "") << "no progress line where standard error is no terminal";
+    ASSERT_EQ(one.out, three.out);
+    const nlohmann::json doc = nlohmann::json::parse(one.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << one.out.substr(0, 2000);
+    ASSERT_GT(doc["keymaps"].size(), 20u);
+    EXPECT_EQ(doc["keymaps"][0]["keymap"], "fr") << "the registry's order";
+    std::size_t classed = 0;
+    for (const nlohmann::json& keymap : doc["keymaps"]) {
+        EXPECT_FALSE(keymap.contains("failed")) << keymap["keymap"] << ": " << keymap["failed"];
+        for (const nlohmann::json& key : keymap["keys"]) {
+            EXPECT_EQ(key.contains("class"), key["differs"].get<bool>()) << keymap["keymap"] << " " << key["key"];
+            classed += key.contains("class");
+        }
+    }
+    EXPECT_GT(classed, 500u);
+}
+
+// A keymap keymon fails on (a wrapper that gives up under fi(nodeadkeys))
+// is listed as failed with the reason, the others are compared, and the run
+// ends with status 2.
+TEST(KeymonCompare, EveryLayoutListsAFailingKeymapAndGoesOn) {
+    const std::string wrapper = (std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "wrapper-nodeadkeys.sh").string();
+    std::ofstream(wrapper) << "#!/bin/sh\nsetxkbmap -query | grep -q '^variant: *nodeadkeys$' && exit 3\nexec " KEYMON_BINARY "\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    const CompareRun run = compare({"--keymon", wrapper, "--every-layout=fi", "-J2"});
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfi\\(nodeadkeys\\) +failed: keymon ended with status 3 before it opened its window")))
+        << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("(^|\n)fi +[0-9]+ keys typed, [0-9]+ differ"))) << run.out;
+    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nfi\\(classic\\) +[0-9]+ keys typed"))) << run.out;
+}
+
+// On a terminal, standard error shows how far the survey is; standard
+// output carries the report alone.
+TEST(KeymonCompare, EveryLayoutShowsProgressOnATerminal) {
+    LaunchOptions options = output_to(Output::pipe);
+    options.errors_on_terminal = true;
+    const CompareRun run = compare(args({"--every-layout=fi", "--markdown"}), {}, options);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(std::regex_search(run.err, std::regex("keymon-compare: 5 of 5 keymaps, [0-9.]+ a minute, 0 s left"))) << run.err;
+    EXPECT_FALSE(has(run.out, "keymaps, ")) << run.out;
+    EXPECT_EQ(run.out.rfind("| keymap | description |", 0), 0u) << run.out.substr(0, 200);
+}
+
 TEST(KeymonCompare, JsonHoldsEachKeysLinesAndTheSummarysCounts) {
     const std::vector<std::string> keys = {"--layout", "us", "--layout", "de", "KP_Enter", "ISO_Level3_Shift+e",
                                            "A", "exclam", "EuroSign", "sterling"};

@@ -153,7 +153,15 @@ std::string launch_monitor(Monitor& monitor, const std::string& binary, const La
         out_read = fds[0];
         out_write = fds[1];
     }
-    if (pipe2(err_pipe, O_CLOEXEC) != 0) return errno_text("pipe2");
+    if (options.errors_on_terminal) {
+        termios raw{};
+        cfmakeraw(&raw);
+        if (openpty(&err_pipe[0], &err_pipe[1], nullptr, &raw, nullptr) != 0) return errno_text("openpty");
+        fcntl(err_pipe[0], F_SETFD, FD_CLOEXEC);
+        fcntl(err_pipe[1], F_SETFD, FD_CLOEXEC);
+    } else if (pipe2(err_pipe, O_CLOEXEC) != 0) {
+        return errno_text("pipe2");
+    }
     if (pipe2(monitor.stop_fds, O_CLOEXEC) != 0) return errno_text("pipe2");
 
     std::vector<std::string> env = child_environment(options);

@@ -61,6 +61,7 @@ struct LaunchOptions {
     Output output = Output::pty;
     std::string output_file;  // for Output::file
     bool closed_stdin = false;  // else /dev/null
+    bool errors_on_terminal = false;  // standard error on a pseudo-terminal of its own, else a pipe
     // "NAME=value", in place of any NAME inherited; DISPLAY, WAYLAND_DISPLAY
     // and SDL_VIDEODRIVER are never inherited.
     std::vector<std::string> extra_env;

@@ -27,6 +27,7 @@ constexpr ClassName class_names[] = {
      "a spare key's character reported on the modifier pressed before it"},
     {DifferenceClass::position_names, "position_names", "a key named after the US key in its place"},
     {DifferenceClass::character, "character", "a character differs, without AltGr"},
+    {DifferenceClass::other_scan_code, "other_scan_code", "another key's scan code, not 0"},
     {DifferenceClass::other, "other", "other"},
 };
 static_assert(sizeof class_names / sizeof class_names[0] == difference_class_count,
@@ -44,7 +45,9 @@ bool renamed_modifier(const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-enum RowKind : unsigned { same = 0, scan_code = 1, character = 2, modifier_name = 4, position_name = 8, unexplained = 16 };
+enum RowKind : unsigned {
+    same = 0, scan_code = 1, character = 2, modifier_name = 4, position_name = 8, other_scan = 16, unexplained = 32
+};
 
 bool modifier(const std::string& name) {
     static const std::array<const char*, 12> names = {"SDLK_LSHIFT", "SDLK_RSHIFT", "SDLK_LCTRL", "SDLK_RCTRL",
@@ -57,13 +60,13 @@ unsigned row_kind(const std::string& a, const std::string& b) {
     if (a == b) return same;
     const ReportLine x = parse_report_line(a), y = parse_report_line(b);
     if (x.name != y.name) {
-        if (x.unicode != y.unicode) return unexplained;
-        if (renamed_modifier(x.name) && renamed_modifier(y.name)) return modifier_name;
-        // The same key with the same character, named by another symbol.
-        return x.scancode == y.scancode ? position_name : unexplained;
+        if (renamed_modifier(x.name) && renamed_modifier(y.name) && x.unicode == y.unicode) return modifier_name;
+        // The same key named by another symbol, and perhaps with another character.
+        if (x.scancode != y.scancode) return unexplained;
+        return position_name | (x.unicode != y.unicode ? character : same);
     }
     unsigned kind = same;
-    if (x.scancode != y.scancode) kind |= (x.scancode == 0 || y.scancode == 0) ? scan_code : unexplained;
+    if (x.scancode != y.scancode) kind |= (x.scancode == 0 || y.scancode == 0) ? scan_code : other_scan;
     if (x.unicode != y.unicode) kind |= character;
     return kind;
 }
@@ -114,6 +117,7 @@ DifferenceClass classify(const KeyResult& key, const std::vector<Target>& target
     const std::vector<std::string>& a = key.reports[first].lines;
     const std::vector<std::string>& b = key.reports[second].lines;
 
+    if (key.spare && a.empty() != b.empty()) return DifferenceClass::spare_keycode;
     if (key.spare) {
         bool key_lines[2] = {false, false};
         for (int side = 0; side < 2; ++side) {
@@ -144,9 +148,10 @@ DifferenceClass classify(const KeyResult& key, const std::vector<Target>& target
     if (kinds & unexplained) return DifferenceClass::other;
     if (kinds & character) {
         if ((sym == XK_Delete || sym == XK_KP_Delete) && delete_character) return DifferenceClass::delete_character;
-        if (kinds & position_name) return DifferenceClass::other;
+        if (kinds & other_scan) return DifferenceClass::other;
         return involves_altgr(key, a) ? DifferenceClass::altgr_character : DifferenceClass::character;
     }
+    if (kinds & other_scan) return kinds == other_scan ? DifferenceClass::other_scan_code : DifferenceClass::other;
     if (kinds & position_name) return DifferenceClass::position_names;
     if (kinds & modifier_name) return DifferenceClass::key_names;
     if (kinds & scan_code) return DifferenceClass::scan_code_0;

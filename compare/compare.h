@@ -151,10 +151,11 @@ enum class DifferenceClass {
     // Found by the survey of every keymap:
     character_on_modifier,  // a spare key's character reported on the modifier pressed before it
     position_names,         // a key named after the US key in its place, not after its own symbol
-    character,              // a character differs, without AltGr
+    character,              // a character differs, without AltGr (the key often named otherwise too)
+    other_scan_code,        // another key's scan code, not 0
     other,
 };
-inline constexpr int difference_class_count = 12;
+inline constexpr int difference_class_count = 13;
 DifferenceClass classify(const KeyResult& key, const std::vector<Target>& targets);
 // "scan_code_0", as JSON has it; "scan code 0", as people read it.
 const char* class_id(DifferenceClass which);

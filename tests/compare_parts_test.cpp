@@ -210,11 +210,15 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
          {"SDLK_LSHIFT 0x32 0x0", "SDLK_1 0xa 0x31 1", "SDLK_1 0xa 0x0", "SDLK_LSHIFT 0x32 0x0"}, DifferenceClass::position_names},
         {"numerosign", false, "", {"SDLK_LSHIFT 0x32 0x0", "SDLK_3 0xc 0x2116 №", "SDLK_3 0xc 0x0", "SDLK_LSHIFT 0x32 0x0"},
          {"SDLK_LSHIFT 0x32 0x0", "SDLK_3 0xc 0x2104 ℄", "SDLK_3 0xc 0x0", "SDLK_LSHIFT 0x32 0x0"}, DifferenceClass::character},
-        // no rule: another key's scan code, a name and a character at once, a line more
+        {"U13D9", false, "", {"SDLK_UNKNOWN 0xd 0x13d9 Ꮩ", "SDLK_UNKNOWN 0xd 0x0"}, {"SDLK_4 0xd 0x13cf Ꮟ", "SDLK_4 0xd 0x0"},
+         DifferenceClass::character},
         {"KP_Decimal", false, "Num Lock on", {"SDLK_KP_PERIOD 0x81 0x2e .", "SDLK_KP_PERIOD 0x81 0x0"},
-         {"SDLK_KP_PERIOD 0x5b 0x2e .", "SDLK_KP_PERIOD 0x5b 0x0"}, DifferenceClass::other},
-        {"ISO_Level3_Shift+2", false, "", {"SDLK_MODE 0x6c 0x0", "SDLK_WORLD_73 0xb 0x215b ⅛"}, {"SDLK_RALT 0x0 0x0", "SDLK_2 0xb 0x2145 ⅅ"},
-         DifferenceClass::other},
+         {"SDLK_KP_PERIOD 0x5b 0x2e .", "SDLK_KP_PERIOD 0x5b 0x0"}, DifferenceClass::other_scan_code},
+        {"Alt_R", true, "", {"SDLK_RALT 0xf8 0x0", "SDLK_RALT 0xf8 0x0"}, {}, DifferenceClass::spare_keycode},
+        // no rule: a line the other runtime lacks, another key's scan code with a character
+        {"ISO_Level3_Shift+q", false, "", {"SDLK_MODE 0x5c 0x0", "SDLK_MODE 0x5c 0x0"},
+         {"SDLK_RALT 0x0 0x0", "SDLK_q 0x19 0x0", "SDLK_q 0x19 0x0", "SDLK_RALT 0x0 0x0"}, DifferenceClass::other},
+        {"KP_Decimal", false, "", {"SDLK_KP_PERIOD 0x81 0x2e ."}, {"SDLK_KP_PERIOD 0x5b 0x2c ,"}, DifferenceClass::other},
         {"a", false, "", {"SDLK_a 0x26 0x61 a", "SDLK_a 0x26 0x0"}, {"SDLK_a 0x26 0x61 a"}, DifferenceClass::other},
     };
     const std::vector<Target> targets = session_targets(Session::x11);

@@ -23,13 +23,13 @@ need_packages() {
 }
 
 # keymon, and keymon-compare with the Xorg it runs real keyboard layouts in.
-monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev libxtst-dev libxkbcommon-dev nlohmann-json3-dev
+monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev libxtst-dev libxkbcommon-dev libxkbregistry-dev nlohmann-json3-dev
                   libwayland-dev libwayland-bin
                   xserver-xorg-core xserver-xorg-video-dummy xkb-data x11-xkb-utils sway xwayland x11-xserver-utils)
-test_packages=(libgtest-dev xvfb xauth clang libclang-rt-14-dev chromium zlib1g-dev)
+test_packages=(libgtest-dev xvfb xauth clang libclang-rt-14-dev chromium zlib1g-dev libxkbcommon-tools)
 demo_packages=(xvfb xdotool x11-utils)
 # Building the Debian packages (with the build dependencies in debian/control), and checking them.
-package_packages=(dpkg-dev debhelper lintian cmake pkg-config libsdl1.2-dev libx11-dev libxtst-dev libxkbcommon-dev nlohmann-json3-dev
+package_packages=(dpkg-dev debhelper lintian cmake pkg-config libsdl1.2-dev libx11-dev libxtst-dev libxkbcommon-dev libxkbregistry-dev nlohmann-json3-dev
                   libwayland-dev libwayland-bin)
 # The codec benchmark and its peers.
 bench_packages=(libbenchmark-dev libicu-dev libutf8proc-dev libutfcpp-dev)

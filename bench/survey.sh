@@ -24,7 +24,7 @@ for jobs in 1 2 4 8; do
     keymaps=$(grep -cE '^[^ ]+ +([0-9]+ keys typed|failed: )' "$work/out")
     times=$(sed -n 's/^keymon-compare: times: //p' "$work/err")
     awk -v j="$jobs" -v n="$keymaps" -v s="$start" -v e="$end" -v cores="$(nproc)" -v t="$times" \
-        -v cpu="$(cat "$work/cpu")" 'BEGIN {
+        -v cpu="$(tail -n 1 "$work/cpu")" 'BEGIN {
         wall = e - s; split(cpu, c, " "); used = c[1] + c[2]
         count = split(t, parts, ", "); per = ""
         for (i = 1; i <= count; ++i) { split(parts[i], f, " "); v = f[length(f) - 1]; per = per (i > 1 ? ", " : "") sprintf("%.0f", v * 1000 / n) }

@@ -117,16 +117,6 @@ std::string write_out(const std::string& text) {
     return "";
 }
 
-std::vector<std::string> split_commas(const std::string& text) {
-    std::vector<std::string> parts;
-    for (std::size_t start = 0;;) {
-        const std::size_t comma = text.find(',', start);
-        parts.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        if (comma == std::string::npos) return parts;
-        start = comma + 1;
-    }
-}
-
 // Writes the page into the file opened for it at the start, and closes it.
 // "" or why it failed.
 std::string write_page(std::FILE* page, const std::string& name, const std::string& html) {

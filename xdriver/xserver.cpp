@@ -233,6 +233,8 @@ std::vector<std::string> rules_names(Display* conn) {
     return fields;
 }
 
+}  // namespace
+
 std::vector<std::string> split_commas(const std::string& text) {
     std::vector<std::string> parts;
     for (std::size_t start = 0;;) {
@@ -242,8 +244,6 @@ std::vector<std::string> split_commas(const std::string& text) {
         start = comma + 1;
     }
 }
-
-}  // namespace
 
 std::string current_layout(Display* conn) { return rules_names(conn)[2]; }
 

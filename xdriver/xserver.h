@@ -32,6 +32,9 @@ void stop_xserver(XServer& server);
 // Loads the XKB layout as a desktop's keyboard settings do (setxkbmap) and
 // checks that the server took it. Returns "" or what went wrong.
 std::string set_layout(XServer& server, const std::string& layout);
+// The parts of a list joined by commas, as XKB joins layouts ("us,de" gives
+// "us" and "de"; "us," gives "us" and "").
+std::vector<std::string> split_commas(const std::string& text);
 // The layout the server's keymap was last built from (_XKB_RULES_NAMES).
 std::string current_layout(Display* conn);
 // The same with each group's variant in parentheses, as setxkbmap's -layout

@@ -91,11 +91,7 @@ bool confirm(Typist& typist, Monitor& monitor, const Marker& marker, std::size_t
     if (code == 0) return false;
     typist.stroke(code, true);
     typist.stroke(code, false);
-    const auto start = Clock::now();
-    struct Timed {
-        Clock::time_point start;
-        ~Timed() { add_time(Phase::confirmation, Clock::now() - start); }
-    } timed{start};
+    const PhaseTimer timed{Phase::confirmation};
     return wait_output(monitor, [&](const std::string& out) {
         if (out.size() < from) return false;
         const std::vector<std::string> records = read_records(out, from);

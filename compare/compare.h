@@ -135,6 +135,12 @@ std::vector<std::string> read_records(const std::string& text, std::size_t at = 
 enum class Phase { server_start, layout_load, keymon_start, typing, confirmation, keymon_end, count };
 void add_time(Phase phase, Clock::duration spent);
 std::string phase_times();
+// Adds the time from its making to its end to `phase`.
+struct PhaseTimer {
+    Phase phase;
+    Clock::time_point start = Clock::now();
+    ~PhaseTimer() { add_time(phase, Clock::now() - start); }
+};
 
 // The kinds of difference between the runtimes, named by rules over a key's
 // report lines, in the order the rules are tried; `other` is what no rule

@@ -142,6 +142,16 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
     return svg + "</svg>\n";
 }
 
+// "classic SDL 1.2 (<code>LIBRARY</code>) and SDL2-based SDL 1.2 (...)".
+std::string targets_and_libraries(const std::vector<Target>& targets) {
+    std::string ran;
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
+               escaped(targets[t].library) + "</code>)";
+    }
+    return ran;
+}
+
 std::string html_cell(const KeyResult& key, std::size_t target) {
     std::string out;
     for (const CellLine& line : table_cell(key, target)) {
@@ -170,11 +180,7 @@ std::string table(const std::vector<Target>& targets, const LayoutReport& report
 std::string format_html(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
     std::string title = "keymon-compare:";
     for (const LayoutReport& report : reports) title += " " + report.layout;
-    std::string ran;
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
-               escaped(targets[t].library) + "</code>)";
-    }
+    const std::string ran = targets_and_libraries(targets);
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
                        "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
                        "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
@@ -219,24 +225,15 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
                        "polygon.agree { fill: var(--agree); } polygon.differ { fill: var(--differ); }\n"
                        "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n"
                        "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
-    std::string ran;
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
-               escaped(targets[t].library) + "</code>)";
-    }
+    const std::string ran = targets_and_libraries(targets);
     page += "<p>" + std::to_string(entries.size()) + " keymaps typed into keymon on " + ran + ", keymon-compare " +
             KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they "
             "differ</span><span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
     // The classes over every keymap, then each keymap's row and keyboard.
-    std::array<std::size_t, difference_class_count> touched{};
-    for (const SurveyEntry& entry : entries) {
-        if (!entry.failure.empty()) continue;
-        const auto counts = class_counts(targets, entry.report);
-        for (int c = 1; c < difference_class_count; ++c) touched[c] += counts[c] > 0;
-    }
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     page += "<table>\n<tr><th>class</th><th>keymaps</th></tr>\n";
     for (int c = 1; c < difference_class_count; ++c) {
-        page += std::string("<tr><td>") + class_description(DifferenceClass(c)) + "</td><td>" + std::to_string(touched[c]) + "</td></tr>\n";
+        page += std::string("<tr><td>") + class_description(DifferenceClass(c)) + "</td><td>" + std::to_string(summary[c].keymaps) + "</td></tr>\n";
     }
     page += "</table>\n<table>\n<tr><th>keymap</th><th>description</th><th>keys typed</th><th>differ</th><th>classes</th><th>keyboard</th></tr>\n";
     for (const SurveyEntry& entry : entries) {

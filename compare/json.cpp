@@ -80,7 +80,6 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
 
 std::string format_survey_json(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
     nlohmann::ordered_json keymaps = nlohmann::ordered_json::array();
-    std::array<std::size_t, difference_class_count> touched{}, keys{};
     for (const SurveyEntry& entry : entries) {
         nlohmann::ordered_json item = {{"keymap", entry.report.layout},
                                        {"layout", entry.keymap.layout},
@@ -95,21 +94,18 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
         item["keys_differ"] = keys_differing(entry.report.keys);
         const auto counts = class_counts(targets, entry.report);
         nlohmann::ordered_json classes = nlohmann::ordered_json::object();
-        for (int c = 1; c < difference_class_count; ++c) {
-            classes[class_id(DifferenceClass(c))] = counts[c];
-            touched[c] += counts[c] > 0;
-            keys[c] += counts[c];
-        }
+        for (int c = 1; c < difference_class_count; ++c) classes[class_id(DifferenceClass(c))] = counts[c];
         item["classes"] = classes;
         item["keys"] = keys_json(targets, entry.report.keys);
         keymaps.push_back(item);
     }
     nlohmann::ordered_json classes = nlohmann::ordered_json::array();
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     for (int c = 1; c < difference_class_count; ++c) {
         classes.push_back({{"class", class_id(DifferenceClass(c))},
                            {"description", class_description(DifferenceClass(c))},
-                           {"keymaps", touched[c]},
-                           {"keys", keys[c]}});
+                           {"keymaps", summary[c].keymaps},
+                           {"keys", summary[c].keys}});
     }
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets)},

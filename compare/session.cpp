@@ -4,11 +4,7 @@
 #include <cstdio>
 
 std::string open_session(SessionServer& server) {
-    const auto start = Clock::now();
-    struct Timed {
-        Clock::time_point start;
-        ~Timed() { add_time(Phase::server_start, Clock::now() - start); }
-    } timed{start};
+    const PhaseTimer timed{Phase::server_start};
     if (server.session == Session::x11) {
         if (const std::string error = start_xserver(server.x, ServerKind::xorg); !error.empty()) {
             return "no X server could start: " + error;

@@ -136,18 +136,7 @@ std::array<std::size_t, difference_class_count> class_counts(const std::vector<T
     return counts;
 }
 
-namespace {
-
-constexpr DifferenceClass first_class = DifferenceClass::spare_keycode;
-
-// For each class: how many keymaps it touches and how many keys, and the
-// first key of it.
-struct ClassSummary {
-    std::size_t keymaps = 0, keys = 0;
-    std::string example;  // "`de` `KP_Enter`"
-};
-
-std::vector<ClassSummary> summarise(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+std::vector<ClassSummary> class_summaries(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
     std::vector<ClassSummary> summary(difference_class_count);
     for (const SurveyEntry& entry : entries) {
         if (!entry.failure.empty()) continue;
@@ -167,6 +156,10 @@ std::vector<ClassSummary> summarise(const std::vector<Target>& targets, const st
     }
     return summary;
 }
+
+namespace {
+
+constexpr DifferenceClass first_class = DifferenceClass::spare_keycode;
 
 // The keys of one class in a report, for listing them in full.
 std::vector<KeyResult> keys_of(const std::vector<Target>& targets, const LayoutReport& report, DifferenceClass which) {
@@ -199,7 +192,7 @@ std::string format_survey_text(const std::vector<Target>& targets, const std::ve
         out += line + (classes.empty() ? "" : ": " + classes) + "\n";
     }
     out += "\nclass: keymaps it touches, keys, an example\n";
-    const std::vector<ClassSummary> summary = summarise(targets, entries);
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
         const ClassSummary& s = summary[c];
         out += std::string(class_id(DifferenceClass(c))) + ": " + std::to_string(s.keymaps) + " keymaps, " + std::to_string(s.keys) +
@@ -235,7 +228,7 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
         out += "\n";
     }
     out += "\n| class | keymaps | keys | example |\n|---|---:|---:|---|\n";
-    const std::vector<ClassSummary> summary = summarise(targets, entries);
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
         const ClassSummary& s = summary[c];
         out += std::string("| ") + class_description(DifferenceClass(c)) + " (`" + class_id(DifferenceClass(c)) + "`) | " +

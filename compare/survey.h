@@ -31,6 +31,13 @@ std::string run_survey(const std::vector<Session>& sessions, const LayoutTyping&
 // How many keys of a report fall in each class.
 std::array<std::size_t, difference_class_count> class_counts(const std::vector<Target>& targets, const LayoutReport& report);
 
+// For each class: the keymaps it touches, its keys, and its first key.
+struct ClassSummary {
+    std::size_t keymaps = 0, keys = 0;
+    std::string example;  // "`de` `KP_Enter`"
+};
+std::vector<ClassSummary> class_summaries(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
+
 // The survey's report: text, Markdown, JSON and one page.
 std::string format_survey_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
 std::string format_survey_markdown(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);

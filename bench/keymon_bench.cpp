@@ -19,9 +19,10 @@
 
 #include "children.h"
 #include "interface.h"
-#include "keyboard.h"
+#include "xtest_keyboard.h"
 #include "line_match.h"
-#include "monitor.h"
+#include "child.h"
+#include "runtime.h"
 #include "xserver.h"
 
 namespace {
@@ -46,7 +47,7 @@ long cpu_ticks(pid_t pid) {
 // A keymon that has its window, the focus, and a running loop (the lines of
 // one key are out).
 struct Running {
-    std::unique_ptr<Monitor> monitor = std::make_unique<Monitor>();
+    std::unique_ptr<Child> monitor = std::make_unique<Child>();
     Window window = None;
 };
 
@@ -57,14 +58,14 @@ bool through_pipe = false;
 bool start(XServer& server, const Build& build, Runtime runtime, Running& running) {
     LaunchOptions options;
     options.display = server.display;
-    options.runtime = runtime;
+    options.library_path = runtime_libdir(runtime);
     std::string binary = build.binary;
     if (through_pipe) {
         options.output = Output::pipe;
         options.args = {"-oL", binary};
         binary = find_program("stdbuf");  // it execs keymon: the same process
     }
-    if (!launch_monitor(*running.monitor, binary, options).empty()) return false;
+    if (!launch_child(*running.monitor, binary, options).empty()) return false;
     running.window = find_and_focus_window(server.conn, running.monitor->pid);
     if (running.window == None) {
         std::fprintf(stderr, "%s on %s: no window\n", build.label.c_str(), runtime_name(runtime));
@@ -76,7 +77,7 @@ bool start(XServer& server, const Build& build, Runtime runtime, Running& runnin
 
 int stop(XServer& server, Running& running) {
     send_strokes(server.conn, {{XK_Escape, true}});
-    const int status = wait_monitor(*running.monitor);
+    const int status = wait_child(*running.monitor);
     send_strokes(server.conn, {{XK_Escape, false}});
     return status;
 }
@@ -213,7 +214,7 @@ BurstResult burst(XServer& server, const Build& build, Runtime runtime, Pace pac
     take_delivered(observer);
     const std::vector<KeySym> keys = burst_keys(events / 2);
     const Typed typed = expected_lines(server.conn, keys);
-    const std::size_t before = monitor_lines(*running.monitor);
+    const std::size_t before = child_lines(*running.monitor);
     if (pace == Pace::paced) {
         send_burst(server.conn, keys);
     } else if (pace == Pace::unpaced) {
@@ -224,11 +225,11 @@ BurstResult burst(XServer& server, const Build& build, Runtime runtime, Pace pac
     // Lines still missing after a quiet second are taken as lost.
     const std::size_t wanted = before + typed.expected.size();
     for (std::size_t seen = before; seen < wanted && wait_lines(*running.monitor, seen + 1, milliseconds(1000));) {
-        seen = monitor_lines(*running.monitor);
+        seen = child_lines(*running.monitor);
     }
     const std::vector<Delivered> delivered = take_delivered(observer);
     if (stop(server, running) != 0) return result;
-    std::vector<std::string> got = split_lines(monitor_output(*running.monitor));
+    std::vector<std::string> got = split_lines(child_output(*running.monitor));
     got.erase(got.begin(), got.begin() + static_cast<long>(before));
     result.ran = true;
     result.match = match_lines(typed.expected, got);
@@ -315,14 +316,14 @@ std::vector<double> latencies(XServer& server, const Build& build, Runtime runti
     Running running;
     missing = 0;
     if (!start(server, build, runtime, running)) return {};
-    KeyPacing pacing;
+    Keyboard keyboard = x_keyboard(server.conn);
     // Every key once before the clock runs: a key's first event pays for
     // code and data keymon and SDL touch for the first time.
     const std::vector<KeySym> warm_up = burst_keys(burst_cycle.size());
     for (KeySym sym : warm_up) {
         const KeyCode code = XKeysymToKeycode(server.conn, sym);
-        paced_stroke(server.conn, pacing, code, true);
-        paced_stroke(server.conn, pacing, code, false);
+        stroke(keyboard, code, true);
+        stroke(keyboard, code, false);
     }
     const std::size_t before = 2 + 2 * warm_up.size();
     if (!wait_lines(*running.monitor, before, milliseconds(5000))) return {};
@@ -333,9 +334,9 @@ std::vector<double> latencies(XServer& server, const Build& build, Runtime runti
         for (bool press : {true, false}) {
             // From just before the request leaves: the line can be read
             // before the reply to the XSync after it comes back.
-            if (press) std::this_thread::sleep_until(pacing.released[code] + milliseconds(3));
+            if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
             sent.push_back(Clock::now());
-            paced_stroke(server.conn, pacing, code, press);
+            stroke(keyboard, code, press);
             if (apart) {
                 wait_lines(*running.monitor, before + sent.size(), milliseconds(1000));
                 std::this_thread::sleep_for(milliseconds(10));  // the spacing of the keys, not a wait for them
@@ -343,7 +344,7 @@ std::vector<double> latencies(XServer& server, const Build& build, Runtime runti
         }
     }
     wait_lines(*running.monitor, before + sent.size(), milliseconds(5000));
-    const std::vector<Clock::time_point> came = monitor_line_times(*running.monitor);
+    const std::vector<Clock::time_point> came = child_line_times(*running.monitor);
     stop(server, running);
     if (came.size() < before + sent.size()) {
         missing = before + sent.size() - came.size();

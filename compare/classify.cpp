@@ -1,10 +1,9 @@
 // What kind of difference a key shows, named by rules over its report lines.
-#include <X11/keysym.h>
-
 #include <algorithm>
 #include <array>
 
-#include "compare.h"
+#include "classify.h"
+#include "report_records.h"
 
 namespace {
 
@@ -30,12 +29,17 @@ constexpr ClassName class_names[] = {
     {DifferenceClass::other_scan_code, "other_scan_code", "another key's scan code, not 0"},
     {DifferenceClass::other, "other", "other"},
 };
-static_assert(sizeof class_names / sizeof class_names[0] == difference_class_count,
-              "one name for each class, in the enumeration's order");
+static_assert(std::size(class_names) == difference_class_count, "one name for each class");
+static_assert([] {
+    for (int c = 0; c < difference_class_count; ++c) {
+        if (class_names[c].which != DifferenceClass(c)) return false;
+    }
+    return true;
+}(), "the names in the enumeration's order");
 
 const ClassName& name_of(DifferenceClass which) { return class_names[static_cast<int>(which)]; }
 
-bool dead_keysym(KeySym sym) { return sym >= XK_dead_grave && sym <= 0xfe8f; }
+bool dead_keysym(xkb_keysym_t sym) { return sym >= XKB_KEY_dead_grave && sym <= 0xfe8f; }
 
 // Modifier keys the runtimes name differently: the Windows keys, AltGr,
 // Compose and Menu.
@@ -71,9 +75,9 @@ unsigned row_kind(const std::string& a, const std::string& b) {
     return kind;
 }
 
-bool involves_altgr(const KeyResult& key, const std::vector<std::string>& lines) {
-    for (KeySym modifier : key.spec.modifiers) {
-        if (modifier == XK_ISO_Level3_Shift || modifier == XK_Mode_switch) return true;
+bool involves_altgr(const KeyComparison& key, const std::vector<std::string>& lines) {
+    for (xkb_keysym_t modifier : key.spec.modifiers) {
+        if (modifier == XKB_KEY_ISO_Level3_Shift || modifier == XKB_KEY_Mode_switch) return true;
     }
     return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
         const std::string name = parse_report_line(line).name;
@@ -86,36 +90,36 @@ bool involves_altgr(const KeyResult& key, const std::vector<std::string>& lines)
 const char* class_id(DifferenceClass which) { return name_of(which).id; }
 const char* class_description(DifferenceClass which) { return name_of(which).description; }
 
-DifferenceClass classify(const KeyResult& key, const std::vector<Target>& targets) {
+DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets) {
     if (!key.differs()) return DifferenceClass::none;
     // Classic's lines against the first target's that differ from them; when
     // all agree with classic's, the two SDL2-based backends that differ.
     std::size_t first = 0;
-    for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
+    for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
         if (targets[t].runtime == Runtime::classic) {
             first = t;
             break;
         }
     }
     std::size_t second = first;
-    for (std::size_t t = 0; t < key.reports.size(); ++t) {
-        if (key.reports[t].lines != key.reports[first].lines) {
+    for (std::size_t t = 0; t < key.by_target.size(); ++t) {
+        if (key.by_target[t].lines != key.by_target[first].lines) {
             second = t;
             break;
         }
     }
     if (second == first) {
-        for (std::size_t t = 0; t < key.reports.size() && second == first; ++t) {
-            for (std::size_t u = t + 1; u < key.reports.size(); ++u) {
-                if (key.reports[t].lines != key.reports[u].lines) {
+        for (std::size_t t = 0; t < key.by_target.size() && second == first; ++t) {
+            for (std::size_t u = t + 1; u < key.by_target.size(); ++u) {
+                if (key.by_target[t].lines != key.by_target[u].lines) {
                     first = t, second = u;
                     break;
                 }
             }
         }
     }
-    const std::vector<std::string>& a = key.reports[first].lines;
-    const std::vector<std::string>& b = key.reports[second].lines;
+    const std::vector<std::string>& a = key.by_target[first].lines;
+    const std::vector<std::string>& b = key.by_target[second].lines;
 
     if (key.spare && a.empty() != b.empty()) return DifferenceClass::spare_keycode;
     if (key.spare) {
@@ -131,8 +135,8 @@ DifferenceClass classify(const KeyResult& key, const std::vector<Target>& target
         if (key_lines[0] != key_lines[1]) return DifferenceClass::spare_keycode;
     }
     if (dead_keysym(key.spec.sym) || key.context.find("after dead_") != std::string::npos) return DifferenceClass::dead_key;
-    const KeySym sym = key.spec.sym;
-    const bool lock = sym == XK_Num_Lock || sym == XK_Caps_Lock || sym == XK_Scroll_Lock || sym == XK_Shift_Lock;
+    const xkb_keysym_t sym = key.spec.sym;
+    const bool lock = sym == XKB_KEY_Num_Lock || sym == XKB_KEY_Caps_Lock || sym == XKB_KEY_Scroll_Lock || sym == XKB_KEY_Shift_Lock;
     if (lock && a.size() != b.size()) return DifferenceClass::lock_lines;
     if (a.size() != b.size()) return DifferenceClass::other;
     unsigned kinds = same;
@@ -147,7 +151,7 @@ DifferenceClass classify(const KeyResult& key, const std::vector<Target>& target
     }
     if (kinds & unexplained) return DifferenceClass::other;
     if (kinds & character) {
-        if ((sym == XK_Delete || sym == XK_KP_Delete) && delete_character) return DifferenceClass::delete_character;
+        if ((sym == XKB_KEY_Delete || sym == XKB_KEY_KP_Delete) && delete_character) return DifferenceClass::delete_character;
         if (kinds & other_scan) return DifferenceClass::other;
         return involves_altgr(key, a) ? DifferenceClass::altgr_character : DifferenceClass::character;
     }

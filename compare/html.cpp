@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <map>
 
-#include "compare.h"
-#include "survey.h"
+#include "classify.h"
+#include "formats.h"
 
 namespace {
 
@@ -64,20 +64,20 @@ struct PanelLine {
 };
 
 // The panel of one physical key: each key typed on it, with every target's lines.
-std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std::vector<const KeyResult*>& typed) {
+std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std::vector<const KeyComparison*>& typed) {
     std::size_t label_width = 0;
     for (const Target& target : targets) label_width = std::max(label_width, target.short_name.size() + 2);
     std::vector<PanelLine> lines;
-    for (const KeyResult* key : typed) {
+    for (const KeyComparison* key : typed) {
         const std::string kind = key->differs() ? std::string(": ") + class_description(classify(*key, targets)) : "";
         lines.push_back({key->spec.text + key_notes(*key) + kind, true});
-        for (std::size_t t = 0; t < key->reports.size() && t < targets.size(); ++t) {
-            const KeyReport& report = key->reports[t];
+        for (std::size_t t = 0; t < key->by_target.size() && t < targets.size(); ++t) {
+            const TargetLines& report = key->by_target[t];
             std::string label = targets[t].short_name + ":";
             label.resize(label_width, ' ');
             if (report.lines.empty()) lines.push_back({label + (report.answered ? "nothing" : "no answer")});
             for (const std::string& line : report.lines) {
-                lines.push_back({label + shown(line)});
+                lines.push_back({label + quoted_line(line)});
                 label = std::string(label_width, ' ');
             }
         }
@@ -87,8 +87,8 @@ std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std
 
 std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport& report) {
     const KeyboardDrawing& keyboard = report.keyboard;
-    std::map<KeyCode, std::vector<const KeyResult*>> typed_on;
-    for (const KeyResult& key : report.keys) {
+    std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
+    for (const KeyComparison& key : report.keys) {
         if (!key.spare) typed_on[key.code].push_back(&key);
     }
     constexpr double line_height = 56, margin = 40;
@@ -143,20 +143,20 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
 }
 
 // "classic SDL 1.2 (<code>LIBRARY</code>) and SDL2-based SDL 1.2 (...)".
-std::string targets_and_libraries(const std::vector<Target>& targets) {
+std::string targets_and_libraries(const std::vector<Target>& targets, const std::vector<std::string>& libraries) {
     std::string ran;
     for (std::size_t t = 0; t < targets.size(); ++t) {
         ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
-               escaped(targets[t].library) + "</code>)";
+               escaped(libraries[t]) + "</code>)";
     }
     return ran;
 }
 
-std::string html_cell(const KeyResult& key, std::size_t target) {
+std::string html_cell(const KeyComparison& key, std::size_t target) {
     std::string out;
     for (const CellLine& line : table_cell(key, target)) {
         if (!out.empty()) out += "<br>";
-        const std::string text = line.code ? "<code>" + escaped(shown(line.text)) + "</code>" : escaped(line.text);
+        const std::string text = line.code ? "<code>" + escaped(quoted_line(line.text)) + "</code>" : escaped(line.text);
         out += line.differs ? "<strong>" + text + "</strong>" : text;
     }
     return out;
@@ -166,10 +166,10 @@ std::string table(const std::vector<Target>& targets, const LayoutReport& report
     std::string out = "<table>\n<tr><th>key typed</th>";
     for (const Target& target : targets) out += "<th>" + escaped(target.name) + "</th>";
     out += "<th>class</th></tr>\n";
-    for (const KeyResult& key : report.keys) {
+    for (const KeyComparison& key : report.keys) {
         if (!all && !key.differs()) continue;
         out += "<tr><td><code>" + escaped(key.spec.text) + "</code>" + escaped(key_notes(key)) + "</td>";
-        for (std::size_t t = 0; t < key.reports.size(); ++t) out += "<td>" + html_cell(key, t) + "</td>";
+        for (std::size_t t = 0; t < key.by_target.size(); ++t) out += "<td>" + html_cell(key, t) + "</td>";
         out += std::string("<td>") + (key.differs() ? class_description(classify(key, targets)) : "") + "</td></tr>\n";
     }
     return out + "</table>\n";
@@ -180,7 +180,7 @@ std::string table(const std::vector<Target>& targets, const LayoutReport& report
 std::string format_html(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
     std::string title = "keymon-compare:";
     for (const LayoutReport& report : reports) title += " " + report.layout;
-    const std::string ran = targets_and_libraries(targets);
+    const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), reports));
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
                        "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
                        "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
@@ -225,26 +225,26 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
                        "polygon.agree { fill: var(--agree); } polygon.differ { fill: var(--differ); }\n"
                        "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n"
                        "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
-    const std::string ran = targets_and_libraries(targets);
+    const std::string ran = targets_and_libraries(targets, survey_libraries(targets.size(), entries));
     page += "<p>" + std::to_string(entries.size()) + " keymaps typed into keymon on " + ran + ", keymon-compare " +
             KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they "
             "differ</span><span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
     // The classes over every keymap, then each keymap's row and keyboard.
     const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     page += "<table>\n<tr><th>class</th><th>keymaps</th></tr>\n";
-    for (int c = 1; c < difference_class_count; ++c) {
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
         page += std::string("<tr><td>") + class_description(DifferenceClass(c)) + "</td><td>" + std::to_string(summary[c].keymaps) + "</td></tr>\n";
     }
     page += "</table>\n<table>\n<tr><th>keymap</th><th>description</th><th>keys typed</th><th>differ</th><th>classes</th><th>keyboard</th></tr>\n";
     for (const SurveyEntry& entry : entries) {
         page += "<tr><td><code>" + escaped(entry.report.layout) + "</code></td><td>" + escaped(entry.keymap.description) + "</td>";
-        if (!entry.failure.empty()) {
-            page += "<td colspan=\"4\">failed: " + escaped(entry.failure) + "</td></tr>\n";
+        if (!entry.report.failure.empty()) {
+            page += "<td colspan=\"4\">failed: " + escaped(entry.report.failure) + "</td></tr>\n";
             continue;
         }
         const auto counts = class_counts(targets, entry.report);
         std::string classes;
-        for (int c = 1; c < difference_class_count; ++c) {
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
             if (counts[c]) classes += (classes.empty() ? "" : "<br>") + std::string(class_description(DifferenceClass(c))) + ": " + std::to_string(counts[c]);
         }
         page += "<td>" + std::to_string(entry.report.keys.size()) + "</td><td>" + std::to_string(keys_differing(entry.report.keys)) +

@@ -1,14 +1,15 @@
 // keymon-compare's result as JSON, for programs.
 #include <nlohmann/json.hpp>
 
-#include "compare.h"
-#include "survey.h"
+#include "classify.h"
+#include "formats.h"
+#include "report_records.h"
 
 namespace {
 
-nlohmann::ordered_json report_lines(const KeyReport& report) {
+nlohmann::ordered_json report_lines(const TargetLines& target) {
     nlohmann::ordered_json lines = nlohmann::ordered_json::array();
-    for (const std::string& line : report.lines) {
+    for (const std::string& line : target.lines) {
         const ReportLine parsed = parse_report_line(line);
         lines.push_back({{"name", parsed.name}, {"scancode", parsed.scancode}, {"unicode", parsed.unicode},
                          {"text", parsed.text}});
@@ -16,7 +17,7 @@ nlohmann::ordered_json report_lines(const KeyReport& report) {
     return lines;
 }
 
-nlohmann::ordered_json targets_json(const std::vector<Target>& targets) {
+nlohmann::ordered_json targets_json(const std::vector<Target>& targets, const std::vector<std::string>& libraries) {
     nlohmann::ordered_json listed = nlohmann::ordered_json::array();
     for (const Target& target : targets) {
         listed.push_back({{"id", target.id},
@@ -25,30 +26,30 @@ nlohmann::ordered_json targets_json(const std::vector<Target>& targets) {
                           {"session", session_name(target.session)},
                           {"server", target.server},
                           {"video_driver", target.video_driver.empty() ? "x11" : target.video_driver},
-                          {"library", target.library}});
+                          {"library", libraries[static_cast<std::size_t>(&target - targets.data())]}});
     }
     return listed;
 }
 
 // The library of each runtime's first target.
-std::string runtime_library(const std::vector<Target>& targets, Runtime runtime) {
-    for (const Target& target : targets) {
-        if (target.runtime == runtime) return target.library;
+std::string runtime_library(const std::vector<Target>& targets, const std::vector<std::string>& libraries, Runtime runtime) {
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (targets[t].runtime == runtime) return libraries[t];
     }
     return "";
 }
 
-nlohmann::ordered_json keys_json(const std::vector<Target>& targets, const std::vector<KeyResult>& keys) {
+nlohmann::ordered_json keys_json(const std::vector<Target>& targets, const std::vector<KeyComparison>& keys) {
     nlohmann::ordered_json listed = nlohmann::ordered_json::array();
-    for (const KeyResult& key : keys) {
+    for (const KeyComparison& key : keys) {
         nlohmann::ordered_json entry = {{"key", key.spec.text},
                                         {"context", key.context},
                                         {"keycode", key.code},
                                         {"spare_keycode", key.spare},
                                         {"differs", key.differs()}};
         if (key.differs()) entry["class"] = class_id(classify(key, targets));
-        for (std::size_t t = 0; t < targets.size() && t < key.reports.size(); ++t) {
-            entry[targets[t].id] = report_lines(key.reports[t]);
+        for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
+            entry[targets[t].id] = report_lines(key.by_target[t]);
         }
         listed.push_back(entry);
     }
@@ -71,10 +72,11 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
                            {"keys_differ", keys_differing(report.keys)},
                            {"keys", keys_json(targets, report.keys)}});
     }
+    const std::vector<std::string> libraries = target_libraries(targets.size(), reports);
     return dumped({{"version", KEYMON_VERSION},
-                   {"targets", targets_json(targets)},
-                   {"classic_library", runtime_library(targets, Runtime::classic)},
-                   {"compat_library", runtime_library(targets, Runtime::compat)},
+                   {"targets", targets_json(targets, libraries)},
+                   {"classic_library", runtime_library(targets, libraries, Runtime::classic)},
+                   {"compat_library", runtime_library(targets, libraries, Runtime::compat)},
                    {"layouts", layouts}});
 }
 
@@ -85,8 +87,8 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
                                        {"layout", entry.keymap.layout},
                                        {"variant", entry.keymap.variant},
                                        {"description", entry.keymap.description}};
-        if (!entry.failure.empty()) {
-            item["failed"] = entry.failure;
+        if (!entry.report.failure.empty()) {
+            item["failed"] = entry.report.failure;
             keymaps.push_back(item);
             continue;
         }
@@ -94,23 +96,24 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
         item["keys_differ"] = keys_differing(entry.report.keys);
         const auto counts = class_counts(targets, entry.report);
         nlohmann::ordered_json classes = nlohmann::ordered_json::object();
-        for (int c = 1; c < difference_class_count; ++c) classes[class_id(DifferenceClass(c))] = counts[c];
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) classes[class_id(DifferenceClass(c))] = counts[c];
         item["classes"] = classes;
         item["keys"] = keys_json(targets, entry.report.keys);
         keymaps.push_back(item);
     }
     nlohmann::ordered_json classes = nlohmann::ordered_json::array();
     const std::vector<ClassSummary> summary = class_summaries(targets, entries);
-    for (int c = 1; c < difference_class_count; ++c) {
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
         classes.push_back({{"class", class_id(DifferenceClass(c))},
                            {"description", class_description(DifferenceClass(c))},
                            {"keymaps", summary[c].keymaps},
                            {"keys", summary[c].keys}});
     }
+    const std::vector<std::string> libraries = survey_libraries(targets.size(), entries);
     return dumped({{"version", KEYMON_VERSION},
-                   {"targets", targets_json(targets)},
-                   {"classic_library", runtime_library(targets, Runtime::classic)},
-                   {"compat_library", runtime_library(targets, Runtime::compat)},
+                   {"targets", targets_json(targets, libraries)},
+                   {"classic_library", runtime_library(targets, libraries, Runtime::classic)},
+                   {"compat_library", runtime_library(targets, libraries, Runtime::compat)},
                    {"classes", classes},
                    {"keymaps", keymaps}});
 }

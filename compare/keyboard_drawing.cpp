@@ -19,7 +19,7 @@ void name_key(Display* conn, DrawnKey& key) {
     const KeySym sym = key.code ? XkbKeycodeToKeysym(conn, key.code, 0, 0) : NoSymbol;
     const char* name = sym == NoSymbol ? nullptr : XKeysymToString(sym);
     key.keysym = name ? name : "";
-    key.label = key_label(sym);
+    key.label = keycap_label(sym);
 }
 
 // The outline of a shape, relative to the key's corner: one point is the
@@ -40,7 +40,7 @@ std::vector<Point> shape_outline(const XkbShapeRec& shape) {
 
 }  // namespace
 
-std::string key_label(KeySym sym) {
+std::string keycap_label(KeySym sym) {
     if (sym == NoSymbol || sym == XK_space) return "";
     // libxkbcommon knows every keysym's character, the legacy Cyrillic,
     // Greek and currency ones too.

@@ -27,7 +27,7 @@ struct KeyboardDrawing {
 // What a key whose first level is `sym` shows: its character, or a short
 // name (at most six characters) when it types none or a control character;
 // "" for the space bar and for no symbol.
-std::string key_label(KeySym sym);
+std::string keycap_label(KeySym sym);
 
 // Reads the geometry of the server's core keyboard (units: 0.1 mm). False
 // when the server has none.

@@ -16,11 +16,17 @@
 #include <functional>
 #include <thread>
 
+#include <X11/Xlib.h>
+
 #include "children.h"
-#include "compare.h"
-#include "session.h"
-#include "survey.h"
+#include "files.h"
+#include "formats.h"
+#include "phases.h"
+#include "runner.h"
 #include "standard_streams.h"
+#include "survey.h"
+#include "virtual_keyboard.h"
+#include "xserver.h"
 
 namespace {
 
@@ -178,47 +184,21 @@ Desktop desktop_keymap() {
     return desktop;
 }
 
-}  // namespace
-
-// Every session in turn: its server started once, the layouts loaded in it
-// one after another as a desktop's keyboard settings switch them, and its
-// targets typed under each. The first session makes each layout's keys.
-std::string run_sessions(const std::vector<Session>& sessions, const LayoutTyping& base,
-                         const std::vector<std::string>& layouts, const std::string& default_source,
-                         std::vector<Target>& targets, std::vector<LayoutReport>& reports) {
-    for (const std::string& layout : layouts) {
-        LayoutReport report;
-        report.layout = layout;
-        report.source = default_source.empty() ? "from --layout" : default_source;
-        reports.push_back(std::move(report));
-    }
-    for (Session session : sessions) {
-        const std::size_t first = targets.size();
-        for (Target& target : session_targets(session)) targets.push_back(std::move(target));
-        SessionServer server;
-        server.session = session;
-        server.keymap = base.keymap;
-        if (const std::string error = open_session(server); !error.empty()) return error;
-        for (std::size_t i = 0; i < layouts.size(); ++i) {
-            LayoutTyping typing = base;
-            typing.layout = layouts[i];
-            if (const std::string error = type_layout(server, typing, targets, first, reports[i]); !error.empty()) {
-                close_session(server);
-                // A keymap read from the desktop says where it came from.
-                return default_source.rfind("keymap", 0) == 0 ? "the " + default_source + ": " + error : error;
-            }
-        }
-        close_session(server);
-    }
-    return "";
+LayoutReport layout_to_compare(const std::string& layout, const std::string& source) {
+    LayoutReport report;
+    report.layout = layout;
+    report.source = source;
+    return report;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     open_missing_standard_streams();
     XInitThreads();  // a survey's jobs each talk to servers of their own
     std::string keymon, html_file, default_source;
     std::vector<std::string> layouts;
-    std::vector<Session> sessions;
+    std::vector<SessionKind> sessions;
     bool markdown = false, all = false, json = false, keymon_given = false, every_layout = false;
     std::vector<std::string> every_only;  // --every-layout=de,fr
     long jobs = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
@@ -238,7 +218,7 @@ int main(int argc, char** argv) {
         case 's':
             for (const std::string& name : split_commas(optarg)) {
                 if (name != "x11" && name != "wayland") return usage_error("unknown session '" + name + "': x11 or wayland");
-                const Session session = name == "x11" ? Session::x11 : Session::wayland;
+                const SessionKind session = name == "x11" ? SessionKind::x11 : SessionKind::wayland;
                 if (std::find(sessions.begin(), sessions.end(), session) == sessions.end()) sessions.push_back(session);
             }
             break;
@@ -284,9 +264,9 @@ int main(int argc, char** argv) {
         if (!plausible_layout(layout)) return trouble("unknown XKB layout '" + layout + "'");
     }
     const std::vector<std::string> keys(argv + optind, argv + argc);
-    std::vector<KeyResult> named;
+    std::vector<KeyComparison> named;
     for (const std::string& key : keys) {
-        KeyResult result;
+        KeyComparison result;
         const std::string error = parse_key_spec(key, result.spec);
         if (!error.empty()) return trouble(error);
         named.push_back(result);
@@ -310,7 +290,9 @@ int main(int argc, char** argv) {
         default_source = desktop.source;
         desktop_keymap_text = desktop.keymap;
     }
-    if (sessions.empty()) sessions.push_back(wayland_display_answers(std::getenv("WAYLAND_DISPLAY")) ? Session::wayland : Session::x11);
+    if (sessions.empty()) {
+        sessions.push_back(wayland_display_answers(std::getenv("WAYLAND_DISPLAY")) ? SessionKind::wayland : SessionKind::x11);
+    }
     std::sort(sessions.begin(), sessions.end());  // the Xorg session's targets first, in every run
 
     // The page is written at the end; a place it cannot be written to is
@@ -331,14 +313,26 @@ int main(int argc, char** argv) {
     std::thread(watch_signals, signals).detach();
     XSetIOErrorHandler(on_lost_server);
 
-    const LayoutTyping base{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
+    RunPlan plan;
+    plan.sessions = sessions;
+    plan.base = LayoutTyping{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
+    std::vector<LayoutReport> reports;
+    if (every_layout) {
+        plan.jobs = static_cast<int>(jobs);
+        plan.progress = isatty(2) == 1;
+        plan.stop_at_failure = false;
+        for (const Keymap& keymap : keymaps) reports.push_back(layout_to_compare(keymap_spec(keymap), keymap.description));
+    } else {
+        for (const std::string& layout : layouts) {
+            reports.push_back(layout_to_compare(layout, default_source.empty() ? "from --layout" : default_source));
+        }
+    }
+    if (const std::string error = run_comparison(plan, targets, reports); !error.empty()) return trouble(error);
+
     if (every_layout) {
         std::vector<SurveyEntry> entries;
-        if (const std::string error = run_survey(sessions, base, keymaps, static_cast<int>(jobs), isatty(2) == 1, targets, entries);
-            !error.empty()) {
-            return trouble(error);
-        }
+        for (std::size_t i = 0; i < keymaps.size(); ++i) entries.push_back({keymaps[i], std::move(reports[i])});
         if (page) {
             const std::string html = format_survey_html(targets, entries);
             if (const std::string error = write_page(page, html_file, html); !error.empty()) return trouble(error);
@@ -350,16 +344,16 @@ int main(int argc, char** argv) {
         if (std::getenv("KEYMON_COMPARE_TIMES")) std::fprintf(stderr, "keymon-compare: times: %s\n", phase_times().c_str());
         bool failed = false, differ = false;
         for (const SurveyEntry& entry : entries) {
-            failed = failed || !entry.failure.empty();
+            failed = failed || !entry.report.failure.empty();
             differ = differ || keys_differing(entry.report.keys) > 0;
         }
         return failed ? status_trouble : differ ? 1 : 0;
     }
-    std::vector<LayoutReport> reports;
-    if (const std::string error = run_sessions(sessions, base, layouts, default_source, targets, reports); !error.empty()) {
-        return trouble(error);
+    for (const LayoutReport& report : reports) {
+        if (report.failure.empty()) continue;
+        // A keymap read from the desktop says where it came from.
+        return trouble(default_source.rfind("keymap", 0) == 0 ? "the " + default_source + ": " + report.failure : report.failure);
     }
-
     bool differ = false;
     for (const LayoutReport& report : reports) differ = differ || keys_differing(report.keys) > 0;
     if (page) {
@@ -367,21 +361,9 @@ int main(int argc, char** argv) {
             return trouble(error);
         }
     }
-    std::string out;
-    if (json) {
-        out = format_json(targets, reports);
-    } else {
-        for (std::size_t i = 0; i < reports.size(); ++i) {
-            const LayoutReport& report = reports[i];
-            if (i) out += "\n";
-            if (markdown) {
-                out += format_markdown(targets, report.keys, all) + "\n" + layout_summary(report);
-            } else {
-                out += format_text(targets, report.keys, all) + layout_summary(report);
-            }
-        }
-        for (const Target& target : targets) out += target.short_name + ": " + target.library + "\n";
-    }
+    const std::string out = json       ? format_json(targets, reports)
+                            : markdown ? format_run_markdown(targets, reports, all)
+                                       : format_run_text(targets, reports, all);
     if (const std::string error = write_out(out); !error.empty()) return trouble(error);
     return differ ? 1 : 0;
 }

@@ -5,7 +5,7 @@
 
 #include <keymon/unicode/utf.h>
 
-#include "compare.h"
+#include "report_records.h"
 #include "interface.h"
 
 namespace {
@@ -48,7 +48,9 @@ std::size_t text_length(unsigned unicode) {
     return written > 0 ? static_cast<std::size_t>(written) : 0;
 }
 
-Read read_record(const std::string& text, std::size_t& at, std::string& bare) {
+// Reads one record at `at`: its bare text (without tag, trailing blank and
+// newline) and its fields.
+Read read_record(const std::string& text, std::size_t& at, std::string& bare, ReportLine& fields) {
     const std::size_t left = text.size() - at;
     if (text.compare(at, std::min(left, tag_size), keymon_report_tag, std::min(left, tag_size)) != 0) {
         return Read::not_a_record;
@@ -58,6 +60,7 @@ Read read_record(const std::string& text, std::size_t& at, std::string& bare) {
     const std::size_t blank = text.find_first_of(" \n", pos);
     if (blank == std::string::npos) return Read::unfinished;
     if (blank == pos || text[blank] != ' ') return Read::not_a_record;
+    const std::size_t name_at = pos;
     pos = blank + 1;
     unsigned scancode = 0, unicode = 0;
     for (unsigned* value : {&scancode, &unicode}) {
@@ -67,6 +70,7 @@ Read read_record(const std::string& text, std::size_t& at, std::string& bare) {
     if (end + 2 > text.size()) return Read::unfinished;
     if (text.compare(end, 2, " \n") != 0) return Read::not_a_record;
     bare = text.substr(at + tag_size, end - at - tag_size);
+    fields = {text.substr(name_at, blank - name_at), scancode, unicode, text.substr(pos, end - pos)};
     at = end + 2;
     return Read::record;
 }
@@ -77,7 +81,8 @@ std::vector<std::string> read_records(const std::string& text, std::size_t at) {
     std::vector<std::string> records;
     while (at < text.size()) {
         std::string bare;
-        const Read read = read_record(text, at, bare);
+        ReportLine fields;
+        const Read read = read_record(text, at, bare, fields);
         if (read == Read::unfinished) break;
         if (read == Read::not_a_record) {
             const std::size_t newline = text.find('\n', at);
@@ -91,7 +96,14 @@ std::vector<std::string> read_records(const std::string& text, std::size_t at) {
 }
 
 ReportLine parse_report_line(const std::string& line) {
+    // A record as read_records gave it reads back the same way.
+    const std::string record = keymon_report_tag + line + " \n";
+    std::size_t at = 0;
+    std::string bare;
     ReportLine parsed;
+    if (read_record(record, at, bare, parsed) == Read::record && at == record.size()) return parsed;
+    // Any other line: its words, as far as they go.
+    parsed = ReportLine{};
     const std::size_t a = line.find(' ');
     const std::size_t b = a == std::string::npos ? a : line.find(' ', a + 1);
     const std::size_t c = b == std::string::npos ? b : line.find(' ', b + 1);

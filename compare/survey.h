@@ -1,8 +1,13 @@
 // Every keymap XKB lists, compared in one run: the keymaps from the XKB
-// registry, shared out between several private servers at once.
+// registry, and what the reports say of them together.
 #pragma once
 
-#include "session.h"
+#include <array>
+#include <string>
+#include <vector>
+
+#include "classify.h"
+#include "results.h"
 
 struct Keymap {
     std::string layout, variant;  // variant "" for the layout itself
@@ -13,23 +18,17 @@ std::string keymap_spec(const Keymap& keymap);
 // Every layout and variant the evdev rules list (libxkbregistry), in the
 // registry's order; only those of `layouts` when it names any. "" or what
 // went wrong.
-std::string registry_keymaps(const std::vector<std::string>& layouts, std::vector<Keymap>& keymaps);
+[[nodiscard]] std::string registry_keymaps(const std::vector<std::string>& layouts, std::vector<Keymap>& keymaps);
 
 struct SurveyEntry {
     Keymap keymap;
-    LayoutReport report;
-    std::string failure;  // why the keymap could not be compared; "" when it was
+    LayoutReport report;  // report.failure: why the keymap could not be compared
 };
-
-// Types the keys into every target of every session under each keymap,
-// `jobs` keymaps at a time, each job with servers of its own. The entries
-// come out in the keymaps' order whatever `jobs` is. With `progress`, a line
-// on standard error says how far it is. "" or what stopped the whole run.
-std::string run_survey(const std::vector<Session>& sessions, const LayoutTyping& base, const std::vector<Keymap>& keymaps,
-                       int jobs, bool progress, std::vector<Target>& targets, std::vector<SurveyEntry>& entries);
 
 // How many keys of a report fall in each class.
 std::array<std::size_t, difference_class_count> class_counts(const std::vector<Target>& targets, const LayoutReport& report);
+// The keys of one class in a report, for listing them in full.
+std::vector<KeyComparison> keys_of_class(const std::vector<Target>& targets, const LayoutReport& report, DifferenceClass which);
 
 // For each class: the keymaps it touches, its keys, and its first key.
 struct ClassSummary {
@@ -37,9 +36,5 @@ struct ClassSummary {
     std::string example;  // "`de` `KP_Enter`"
 };
 std::vector<ClassSummary> class_summaries(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
-
-// The survey's report: text, Markdown, JSON and one page.
-std::string format_survey_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
-std::string format_survey_markdown(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
-std::string format_survey_json(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
-std::string format_survey_html(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
+// The library each target mapped, over every keymap.
+std::vector<std::string> survey_libraries(std::size_t targets, const std::vector<SurveyEntry>& entries);

@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "compare.h"
-#include "survey.h"
+#include "formats.h"
 #include "keymon.h"
+#include "report_records.h"
+#include "survey.h"
+#include "xserver.h"
 
 namespace {
 
@@ -81,20 +83,27 @@ TEST(ReportRecords, OutputThatIsNoRecordIsKeptAndAnUnfinishedRecordWaits) {
     }
 }
 
-KeyResult typed_on(KeyCode code, std::vector<std::string> classic, std::vector<std::string> compat) {
-    KeyResult key;
+// What one target said for a key.
+TargetLines said(std::vector<std::string> lines) {
+    TargetLines target;
+    target.lines = std::move(lines);
+    return target;
+}
+
+KeyComparison typed_on(xkb_keycode_t code, std::vector<std::string> classic, std::vector<std::string> compat) {
+    KeyComparison key;
     key.code = code;
-    key.reports = {{std::move(classic)}, {std::move(compat)}};
+    key.by_target = {said(std::move(classic)), said(std::move(compat))};
     return key;
 }
 
 // A key is missing when one runtime reported nothing for any key typed on
 // it while the other did, whatever came before or after on the same key.
 TEST(PhysicalKeyState, MissingOutranksDifferAndDifferOutranksAgree) {
-    const KeyResult agree = typed_on(10, {"x"}, {"x"}), differ = typed_on(10, {"x"}, {"y"}),
+    const KeyComparison agree = typed_on(10, {"x"}, {"x"}), differ = typed_on(10, {"x"}, {"y"}),
                     missing = typed_on(10, {"x"}, {}), both_silent = typed_on(10, {}, {});
     const struct {
-        std::vector<KeyResult> keys;
+        std::vector<KeyComparison> keys;
         KeyState state;
     } cases[] = {
         {{}, KeyState::untyped},
@@ -112,7 +121,7 @@ TEST(PhysicalKeyState, MissingOutranksDifferAndDifferOutranksAgree) {
         EXPECT_EQ(physical_key_state(c.keys, 10), c.state) << c.keys.size() << " keys";
         EXPECT_EQ(physical_key_state(c.keys, 11), KeyState::untyped);
     }
-    KeyResult spare = missing;
+    KeyComparison spare = missing;
     spare.spare = true;
     EXPECT_EQ(physical_key_state({spare}, 10), KeyState::untyped) << "a spare keycode is no key of the keyboard";
 }
@@ -123,14 +132,13 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
     LayoutReport report;
     report.layout = "us";
     report.source = "from --layout";
-    KeyResult key = typed_on(38, {"SDLK_LESS 0x5e 0x3c <", "SDLK_AMPERSAND 0x10 0x26 &"}, {"SDLK_QUOTEDBL 0x30 0x22 \""});
+    KeyComparison key = typed_on(38, {"SDLK_LESS 0x5e 0x3c <", "SDLK_AMPERSAND 0x10 0x26 &"}, {"SDLK_QUOTEDBL 0x30 0x22 \""});
     key.spec.text = "less";
     report.keys = {key};
     report.keyboard.keys = {{38, "less<&\"", "<&\"", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
     report.keyboard.width = report.keyboard.height = 10;
-    std::vector<Target> targets = session_targets(Session::x11);
-    targets[0].library = "/lib/<classic>";
-    targets[1].library = "/lib/&compat";
+    std::vector<Target> targets = session_targets(SessionKind::x11);
+    report.runs = {{"/lib/<classic>"}, {"/lib/&compat"}};
     const std::string page = format_html(targets, {report}, true);
     for (const char* raw : {"<&\"", "less<&", "0x3c <<", "0x26 &<", "0x22 \"<", "<classic>", "/&compat"}) {
         EXPECT_EQ(page.find(raw), std::string::npos) << raw << " unescaped";
@@ -144,15 +152,15 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
 // With both sessions' five targets: a column and panel lines for each, and
 // a key one target alone was silent on is missing.
 TEST(HtmlPage, EveryTargetHasAColumnAndPanelLines) {
-    std::vector<Target> targets = session_targets(Session::x11);
-    for (Target& target : session_targets(Session::wayland)) targets.push_back(target);
+    std::vector<Target> targets = session_targets(SessionKind::x11);
+    for (Target& target : session_targets(SessionKind::wayland)) targets.push_back(target);
     ASSERT_EQ(targets.size(), 5u);
     LayoutReport report;
     report.layout = "de";
-    KeyResult key;
+    KeyComparison key;
     key.code = 51;
     key.spec.text = "dead_circumflex";
-    key.reports = {{{}}, {{"SDLK_UNKNOWN 0x31 0x0"}}, {{}}, {{"SDLK_UNKNOWN 0x31 0x0"}}, {{}}};
+    key.by_target = {said({}), said({"SDLK_UNKNOWN 0x31 0x0"}), said({}), said({"SDLK_UNKNOWN 0x31 0x0"}), said({})};
     report.keys = {key};
     report.keyboard.keys = {{51, "dead_circumflex", "^", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
     EXPECT_EQ(physical_key_state(report.keys, 51), KeyState::missing);
@@ -221,9 +229,9 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
         {"KP_Decimal", false, "", {"SDLK_KP_PERIOD 0x81 0x2e ."}, {"SDLK_KP_PERIOD 0x5b 0x2c ,"}, DifferenceClass::other},
         {"a", false, "", {"SDLK_a 0x26 0x61 a", "SDLK_a 0x26 0x0"}, {"SDLK_a 0x26 0x61 a"}, DifferenceClass::other},
     };
-    const std::vector<Target> targets = session_targets(Session::x11);
+    const std::vector<Target> targets = session_targets(SessionKind::x11);
     for (const auto& c : cases) {
-        KeyResult key = typed_on(10, c.classic, c.compat);
+        KeyComparison key = typed_on(10, c.classic, c.compat);
         ASSERT_EQ(parse_key_spec(c.key, key.spec), "");
         key.spare = c.spare;
         key.context = c.context;
@@ -231,10 +239,10 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
     }
     // On the Wayland session the two SDL2-based backends may differ where
     // classic agrees with one of them.
-    std::vector<Target> wayland = session_targets(Session::wayland);
-    KeyResult dead;
+    std::vector<Target> wayland = session_targets(SessionKind::wayland);
+    KeyComparison dead;
     ASSERT_EQ(parse_key_spec("dead_circumflex", dead.spec), "");
-    dead.reports = {{}, {{"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}}, {}};
+    dead.by_target = {said({}), said({"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}), said({})};
     EXPECT_EQ(classify(dead, wayland), DifferenceClass::dead_key);
 }
 
@@ -261,7 +269,7 @@ TEST(Registry, ListsAsManyKeymapsAsXkbcli) {
     EXPECT_NE(registry_keymaps({"no-such-layout"}, none), "");
 }
 
-TEST(KeyLabel, CharactersFromLibxkbcommonNamesForTheRest) {
+TEST(KeycapLabel, CharactersFromLibxkbcommonNamesForTheRest) {
     const struct {
         KeySym sym;
         const char* label;
@@ -275,7 +283,7 @@ TEST(KeyLabel, CharactersFromLibxkbcommonNamesForTheRest) {
         {XK_Delete, "Delete"}, {XK_KP_Enter, "Enter"}, {XK_Shift_L, "Shift"}, {XK_Control_R, "Ctrl"},
         {XK_ISO_Level3_Shift, "ISO_Le"}, {XK_F1, "F1"}, {XK_Prior, "Prior"},
     };
-    for (const auto& c : cases) EXPECT_EQ(key_label(c.sym), c.label) << std::hex << c.sym;
+    for (const auto& c : cases) EXPECT_EQ(keycap_label(c.sym), c.label) << std::hex << c.sym;
 }
 
 // Even-odd rule: an outline may be concave (the ISO Return key).

@@ -14,8 +14,9 @@
 #include <set>
 
 #include "compositor.h"
-#include "keyboard.h"
-#include "monitor.h"
+#include "xtest_keyboard.h"
+#include "child.h"
+#include "runtime.h"
 #include "virtual_keyboard.h"
 #include "xserver.h"
 
@@ -35,18 +36,18 @@ LaunchOptions output_to(Output output, const std::string& file = "") {
 
 CompareRun compare(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                    LaunchOptions options = output_to(Output::pipe)) {
-    Monitor process;
+    Child process;
     options.args = args;
     options.extra_env = env;
     CompareRun run;
-    const std::string error = launch_monitor(process, KEYMON_COMPARE_BINARY, options);
+    const std::string error = launch_child(process, KEYMON_COMPARE_BINARY, options);
     if (!error.empty()) {
         run.err = error;
         return run;
     }
-    run.status = wait_monitor(process, milliseconds(120000));
-    run.out = monitor_output(process);
-    run.err = monitor_errors(process);
+    run.status = wait_child(process, milliseconds(120000));
+    run.out = child_output(process);
+    run.err = child_errors(process);
     return run;
 }
 
@@ -293,10 +294,10 @@ TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
         SCOPED_TRACE(std::string(strsignal(c.signal)) + (c.keymon_running ? " while typing, " : " at start, ") + c.keymon +
                      " in " + c.session);
         const bool wayland = c.session == "wayland";
-        Monitor process;
+        Child process;
         LaunchOptions options = output_to(Output::pipe);
         options.args = {"--keymon", c.keymon, "--session", c.session, "--layout", "us", "--layout", "de"};  // the built-in set: long enough
-        ASSERT_EQ(launch_monitor(process, KEYMON_COMPARE_BINARY, options), "");
+        ASSERT_EQ(launch_child(process, KEYMON_COMPARE_BINARY, options), "");
         pid_t server = -1, keymon = -1, xwayland = -1;
         const auto deadline = Clock::now() + milliseconds(30000);
         while ((server < 0 || (c.keymon_running && keymon < 0)) && Clock::now() < deadline) {
@@ -321,7 +322,7 @@ TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
 
         const auto sent = Clock::now();
         kill(-process.pid, c.signal);
-        EXPECT_EQ(wait_monitor(process, milliseconds(5000)), 128 + c.signal) << monitor_errors(process);
+        EXPECT_EQ(wait_child(process, milliseconds(5000)), 128 + c.signal) << child_errors(process);
         EXPECT_LT(Clock::now() - sent, milliseconds(1000));
         EXPECT_TRUE(ended(server)) << command_of(server) << " still runs";
         for (pid_t child : {keymon, xwayland}) {
@@ -336,7 +337,7 @@ TEST(KeymonCompare, SignalToTheProcessGroupEndsTheRunAndLeavesNothing) {
             EXPECT_FALSE(lock >> owner && (owner == server || owner == xwayland)) << file.path() << " left behind";
         }
         EXPECT_FALSE(std::filesystem::exists(private_dir)) << private_dir << " left behind";
-        EXPECT_EQ(monitor_errors(process), "keymon-compare: interrupted; the X server and keymon are stopped\n");
+        EXPECT_EQ(child_errors(process), "keymon-compare: interrupted; the X server and keymon are stopped\n");
     }
 }
 
@@ -536,9 +537,9 @@ TEST(KeymonCompare, DesktopKeymapOfAWaylandDesktopIsTheCompositors) {
         if (compiled) xkb_keymap_unref(compiled);
         xkb_context_unref(context);
     }
-    EXPECT_EQ(connect_virtual_keyboard(keyboard, desktop.dir, desktop.wayland_display), "");
+    EXPECT_EQ(connect_virtual_keyboard(keyboard, desktop.dir.path(), desktop.wayland_display), "");
     EXPECT_EQ(use_keymap(keyboard, keymap), "");
-    const std::string display = desktop.dir + "/" + desktop.wayland_display;
+    const std::string display = desktop.dir.path() + "/" + desktop.wayland_display;
     const CompareRun run = compare(args({"--json", "z", "Multi_key"}), {"WAYLAND_DISPLAY=" + display});
     disconnect_virtual_keyboard(keyboard);
     stop_compositor(desktop);
@@ -618,14 +619,14 @@ TEST(KeymonCompare, WaylandSessionRunsForRootAndForAnOrdinaryUser) {
     std::vector<std::string> as_nobody = {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
                                           std::string(dir) + "/keymon-compare"};
     as_nobody.insert(as_nobody.end(), keys.begin(), keys.end());
-    Monitor process;
+    Child process;
     LaunchOptions options = output_to(Output::pipe);
     options.args = as_nobody;
-    ASSERT_EQ(launch_monitor(process, "/usr/bin/setpriv", options), "");
-    const int status = wait_monitor(process, milliseconds(60000));
+    ASSERT_EQ(launch_child(process, "/usr/bin/setpriv", options), "");
+    const int status = wait_child(process, milliseconds(60000));
     std::filesystem::remove_all(dir);
-    EXPECT_EQ(status, 0) << monitor_errors(process);
-    EXPECT_TRUE(has(monitor_output(process), agree)) << monitor_output(process);
+    EXPECT_EQ(status, 0) << child_errors(process);
+    EXPECT_TRUE(has(child_output(process), agree)) << child_output(process);
 }
 
 TEST(KeymonCompare, BothSessionsInOneRunGiveFiveTargets) {
@@ -863,17 +864,17 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
                                                "--disable-component-update", "--disable-sync",
                                                "--user-data-dir=" + profile.string()};
     auto browse = [&](const std::string& what, const std::filesystem::path& file) {
-        Monitor process;
+        Child process;
         LaunchOptions options;
         options.output = Output::pipe;
         options.args = headless;
         options.args.push_back(what);
         options.args.push_back("file://" + file.string());
         CompareRun run;
-        run.err = launch_monitor(process, chromium, options);
+        run.err = launch_child(process, chromium, options);
         if (!run.err.empty()) return run;
-        run.status = wait_monitor(process, milliseconds(60000));
-        run.out = monitor_output(process);
+        run.status = wait_child(process, milliseconds(60000));
+        run.out = child_output(process);
         return run;
     };
     const CompareRun dom = browse("--dump-dom", page);

@@ -13,8 +13,9 @@
 #include <functional>
 #include <memory>
 
-#include "keyboard.h"
-#include "monitor.h"
+#include "xtest_keyboard.h"
+#include "child.h"
+#include "runtime.h"
 #include "xserver.h"
 
 namespace {
@@ -61,26 +62,26 @@ public:
     // the window up, or read before Unicode translation is on.
     void start(Output output = Output::pty, const std::string& file = "") {
         end_monitor();
-        owned = std::make_unique<Monitor>();
+        owned = std::make_unique<Child>();
         LaunchOptions options;
         options.display = server.display;
-        options.runtime = runtime;
+        options.library_path = runtime_libdir(runtime);
         options.output = output;
         options.output_file = file;
-        ASSERT_EQ(launch_monitor(monitor(), KEYMON_BINARY, options), "");
+        ASSERT_EQ(launch_child(monitor(), KEYMON_BINARY, options), "");
         window = find_and_focus_window(x(), monitor().pid);
-        ASSERT_NE(window, None) << "no focused keymon window; stderr: " << monitor_errors(monitor());
+        ASSERT_NE(window, None) << "no focused keymon window; stderr: " << child_errors(monitor());
         const std::string library = mapped_sdl_library(monitor().pid);
         ASSERT_EQ(library.find("sdl12-compat") != std::string::npos, compat()) << library;
     }
 
-    Monitor& monitor() { return *owned; }
-    std::string typed() { return monitor_output(monitor()); }
+    Child& monitor() { return *owned; }
+    std::string typed() { return child_output(monitor()); }
 
     void end_monitor() {
         if (!owned) return;
         if (monitor().pid > 0) kill(monitor().pid, SIGKILL);
-        wait_monitor(monitor());
+        wait_child(monitor());
         owned.reset();
     }
 
@@ -114,7 +115,7 @@ public:
         return lines;
     }
 
-    std::unique_ptr<Monitor> owned;
+    std::unique_ptr<Child> owned;
     Window window = None;
 };
 
@@ -124,7 +125,7 @@ TEST_F(Keymon, TypedKeysGiveExactReportLines) {
     // auto-repeat by the SDL2-based runtime, so no letter comes twice here.
     send_strokes(x(), taps({XK_a, XK_B, XK_1, XK_Return, XK_KP_Enter, XK_F1, XK_space}));
     send_strokes(x(), {{XK_Escape, true}});
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     const unsigned shift = code(XK_Shift_L);
     const std::string expected =
         tap_lines("SDLK_a", XK_a, 0x61, "a") + line("SDLK_LSHIFT", shift, 0, "") +
@@ -145,7 +146,7 @@ TEST_F(Keymon, NonAsciiKeyOfAnAzertyLayoutIsWrittenAsUtf8) {
     ASSERT_NO_FATAL_FAILURE(start());
     send_strokes(x(), taps({XK_eacute}));
     send_strokes(x(), {{XK_Escape, true}});
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     // Classic SDL names Latin-1 symbols SDLK_WORLD_n; the SDL2-based runtime
     // names the key by its position on a US keyboard.
     const std::string name = compat() ? "SDLK_2" : "SDLK_WORLD_73";
@@ -173,7 +174,7 @@ TEST_F(Keymon, KeysOutsideTheUsKeyPositionsReachOnlyClassicSdl) {
         ASSERT_NE(spare, 0);
         send_strokes(x(), taps({c.sym, XK_x}));
         send_strokes(x(), {{XK_Escape, true}});
-        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(wait_child(monitor()), 0);
         if (compat()) {
             EXPECT_EQ(typed(), plain_lines({XK_x}));  // the key never arrives
         } else {
@@ -206,7 +207,7 @@ TEST_F(Keymon, EscapeEndsTheRunWithoutALineWhateverModifiersAreDown) {
         }
         strokes.push_back({XK_Escape, true});  // and no release
         send_strokes(x(), strokes);
-        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(wait_child(monitor()), 0);
         EXPECT_EQ(typed(), expected);
         release_all();
     }
@@ -215,7 +216,7 @@ TEST_F(Keymon, EscapeEndsTheRunWithoutALineWhateverModifiersAreDown) {
 TEST_F(Keymon, ReleaseOfEscapeQueuedBehindItsPressIsReported) {
     ASSERT_NO_FATAL_FAILURE(start());
     ASSERT_NO_FATAL_FAILURE(while_stopped([&] { send_strokes(x(), taps({XK_Escape})); }));
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     EXPECT_EQ(typed(), line("SDLK_ESCAPE", code(XK_Escape), 0, ""));
 }
 
@@ -231,7 +232,7 @@ TEST_F(Keymon, ReleaseOfAKeyPressedElsewhereReachesOnlyClassicSdl) {
     send_strokes(x(), taps({XK_z}));
     ASSERT_TRUE(wait_lines(monitor(), compat() ? 2 : 3)) << typed();
     send_strokes(x(), {{XK_Escape, true}});
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     const std::string escape = compat() ? "" : line("SDLK_ESCAPE", code(XK_Escape), 0, "");
     EXPECT_EQ(typed(), escape + plain_lines({XK_z}));
 }
@@ -257,7 +258,7 @@ TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
             }
             send_strokes(x(), taps(after));
         }));
-        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(wait_child(monitor()), 0);
         EXPECT_EQ(typed(), plain_lines(before) + plain_lines(after));
         release_all();
     }
@@ -271,7 +272,7 @@ TEST_F(Keymon, TermAndIntSignalsEndTheRunWithoutLosingBufferedLines) {
         const std::vector<KeySym> keys = {XK_k, XK_e, XK_y, XK_m, XK_o, XK_n};
         send_strokes(x(), taps(keys));
         kill(monitor().pid, signal);
-        EXPECT_EQ(wait_monitor(monitor()), 0);
+        EXPECT_EQ(wait_child(monitor()), 0);
         EXPECT_EQ(typed(), plain_lines(keys));
     }
 }
@@ -298,8 +299,8 @@ TEST_F(Keymon, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
                 send_strokes(x(), taps({XK_a}));
                 send_strokes(x(), {{XK_Escape, true}});
             }
-            EXPECT_EQ(wait_monitor(monitor()), 1);
-            EXPECT_EQ(monitor_errors(monitor()), c.message);
+            EXPECT_EQ(wait_child(monitor()), 1);
+            EXPECT_EQ(child_errors(monitor()), c.message);
             release_all();
         }
     }
@@ -307,15 +308,15 @@ TEST_F(Keymon, OutputThatCannotBeWrittenEndsTheRunWithStatusOne) {
 
 TEST_F(Keymon, StartFailureIsReportedOnStandardErrorWithStatusOne) {
     LaunchOptions options;  // no DISPLAY
-    options.runtime = runtime;
+    options.library_path = runtime_libdir(runtime);
     options.output = Output::pipe;
     // Classic SDL would otherwise fall back to a text-mode video driver.
     options.extra_env = {"SDL_VIDEODRIVER=x11"};
-    owned = std::make_unique<Monitor>();
-    ASSERT_EQ(launch_monitor(monitor(), KEYMON_BINARY, options), "");
-    EXPECT_EQ(wait_monitor(monitor()), 1);
-    EXPECT_EQ(monitor_output(monitor()), "");
-    const std::string err = monitor_errors(monitor());
+    owned = std::make_unique<Child>();
+    ASSERT_EQ(launch_child(monitor(), KEYMON_BINARY, options), "");
+    EXPECT_EQ(wait_child(monitor()), 1);
+    EXPECT_EQ(child_output(monitor()), "");
+    const std::string err = child_errors(monitor());
     const std::string prefix = "Couldn't initialize SDL: ";
     EXPECT_EQ(err.substr(0, prefix.size()), prefix);
     EXPECT_EQ(count_lines(err), 1u);
@@ -328,14 +329,14 @@ TEST_F(Keymon, BurstOfTenThousandKeyEventsLosesNothing) {
     const std::vector<KeySym> keys = burst_keys(5000);
     // Typing never runs more than 96 events ahead of the lines read back, as
     // a person at a keyboard does; the test below types without waiting.
-    const std::size_t before = monitor_lines(monitor());
+    const std::size_t before = child_lines(monitor());
     send_burst(x(), keys, [&](std::size_t sent) {
         if (sent > 96) wait_lines(monitor(), before + sent - 96, milliseconds(5000));
     });
     const std::string expected = plain_lines(keys);
     wait_lines(monitor(), count_lines(expected), milliseconds(60000));
     send_strokes(x(), {{XK_Escape, true}});
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     const std::string got = typed();
     EXPECT_EQ(count_lines(got), count_lines(expected));
     EXPECT_TRUE(got == expected) << "the lines differ from the typed keys";
@@ -360,10 +361,10 @@ TEST_F(Keymon, BurstReadInOnePollLosesNothingAndKeepsItsOrder) {
     const std::string expected = plain_lines(keys);
     // Lines still missing after a quiet second are lost.
     for (std::size_t seen = 0; seen < count_lines(expected) && wait_lines(monitor(), seen + 1, milliseconds(1000));) {
-        seen = monitor_lines(monitor());
+        seen = child_lines(monitor());
     }
     send_strokes(x(), {{XK_Escape, true}});
-    EXPECT_EQ(wait_monitor(monitor()), 0);
+    EXPECT_EQ(wait_child(monitor()), 0);
     const std::string got = typed();
     EXPECT_EQ(count_lines(got), count_lines(expected));
     EXPECT_TRUE(got == expected) << "the lines differ from the typed keys";

@@ -11,11 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "children.h"
-#include "monitor.h"
+#include "display_files.h"
 
 namespace {
 
@@ -26,20 +25,19 @@ void unprivileged_user(uid_t& uid, gid_t& gid) {
     gid = nobody ? nobody->pw_gid : 65534;
 }
 
-std::string read_file(const std::string& path) {
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 // The last lines of sway's log that say why it stopped.
 std::string sway_failure(const std::string& log) {
-    std::string found, line;
-    std::ifstream file(log);
-    while (std::getline(file, line)) {
+    std::string text, found;
+    if (!read_file(log, text)) return found;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(start, end - start);
         if (line.find("[ERROR]") != std::string::npos && line.find("drm") == std::string::npos &&
             line.find("DRM") == std::string::npos) {
             found = line.substr(line.find("[ERROR]") + 8);
         }
+        start = end + 1;
     }
     return found;
 }
@@ -53,10 +51,10 @@ std::string start_compositor(Compositor& compositor, const std::string& keymap, 
     const bool root = geteuid() == 0;
     if (root && find_program("xhost").empty()) return "xhost is not installed (Debian package x11-xserver-utils)";
 
-    char dir[] = "/tmp/keymon-sway.XXXXXX";
-    if (!mkdtemp(dir)) return std::string("mkdtemp: ") + std::strerror(errno);
-    list_private_path(dir);
-    compositor.dir = dir;
+    // Xwayland killed with it leaves its lock file and socket: they go too.
+    set_leftover_sweep(remove_x_display_files);
+    if (std::string error = compositor.dir.make("keymon-sway"); !error.empty()) return error;
+    const char* dir = compositor.dir.path().c_str();
     uid_t uid = getuid();
     gid_t gid = getgid();
     if (root) {
@@ -73,35 +71,30 @@ std::string start_compositor(Compositor& compositor, const std::string& keymap, 
 
     // Once sway runs, its first command writes where it can be reached;
     // for a root caller it first lets root into Xwayland (which that starts).
-    const std::string env = compositor.dir + "/env", config = compositor.dir + "/config",
-                      script = compositor.dir + "/started.sh";
-    {
-        std::ofstream out(script);
-        if (root) out << "xhost +si:localuser:root >/dev/null || exit 1\n";
-        out << "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" \"$DISPLAY\" > " << env << ".part && mv " << env
-            << ".part " << env << "\n";
+    const std::string env = compositor.dir.path() + "/env", config = compositor.dir.path() + "/config",
+                      script = compositor.dir.path() + "/started.sh";
+    const std::string xkb_file = compositor.dir.path() + "/keymap.xkb";
+    const std::string started = std::string(root ? "xhost +si:localuser:root >/dev/null || exit 1\n" : "") +
+                                "printf '%s\\n' \"$WAYLAND_DISPLAY\" \"$SWAYSOCK\" \"$DISPLAY\" > " + env + ".part && mv " +
+                                env + ".part " + env + "\n";
+    const std::string configuration = "xwayland enable\n" + (keymap.empty() ? "" : "input * xkb_file " + xkb_file + "\n") +
+                                      "exec sh " + script + "\n";
+    // Readable by the user sway runs as.
+    std::string error = write_file(script, started, 0644);
+    if (error.empty() && !keymap.empty()) error = write_file(xkb_file, keymap, 0644);
+    if (error.empty()) error = write_file(config, configuration, 0644);
+    if (!error.empty()) {
+        stop_compositor(compositor);
+        return error;
     }
-    const std::string xkb_file = compositor.dir + "/keymap.xkb";
-    if (!keymap.empty()) {
-        std::ofstream(xkb_file) << keymap;
-        chmod(xkb_file.c_str(), 0644);
-    }
-    {
-        std::ofstream out(config);
-        out << "xwayland enable\n";
-        if (!keymap.empty()) out << "input * xkb_file " << xkb_file << "\n";
-        out << "exec sh " << script << "\n";
-    }
-    chmod(script.c_str(), 0644);
-    chmod(config.c_str(), 0644);
 
-    const std::vector<std::string> env_entries = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + compositor.dir,
-                                                  "XDG_RUNTIME_DIR=" + compositor.dir, "WLR_BACKENDS=headless",
+    const std::vector<std::string> env_entries = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + compositor.dir.path(),
+                                                  "XDG_RUNTIME_DIR=" + compositor.dir.path(), "WLR_BACKENDS=headless",
                                                   "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"};
     std::vector<char*> envp;
     for (const std::string& entry : env_entries) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
-    const std::string log = compositor.dir + "/sway.log";
+    const std::string log = compositor.dir.path() + "/sway.log";
     const pid_t pid = fork_child();
     if (pid < 0) {
         stop_compositor(compositor);
@@ -136,7 +129,12 @@ std::string start_compositor(Compositor& compositor, const std::string& keymap, 
             return "sway did not answer in time";
         }
     }
-    std::istringstream lines(read_file(env));
+    std::string written;
+    if (!read_file(env, written)) {
+        stop_compositor(compositor);
+        return "sway's start-up file cannot be read";
+    }
+    std::istringstream lines(written);
     std::getline(lines, compositor.wayland_display);
     std::getline(lines, compositor.ipc_socket);
     std::getline(lines, compositor.x_display);
@@ -151,14 +149,11 @@ void stop_compositor(Compositor& compositor) {
     // SIGTERM first: sway stops Xwayland, which removes its socket and lock file.
     if (compositor.pid > 0) end_child(compositor.pid, SIGTERM, milliseconds(10000));
     compositor.pid = -1;
-    if (!compositor.dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(compositor.dir, ignored);
-        unlist_private_path(compositor.dir.c_str());
-        compositor.dir.clear();
-    }
+    compositor.dir.remove();
 }
 
+Compositor::~Compositor() { stop_compositor(*this); }
+
 std::vector<std::string> compositor_environment(const Compositor& compositor) {
-    return {"XDG_RUNTIME_DIR=" + compositor.dir, "WAYLAND_DISPLAY=" + compositor.wayland_display};
+    return {"XDG_RUNTIME_DIR=" + compositor.dir.path(), "WAYLAND_DISPLAY=" + compositor.wayland_display};
 }

@@ -50,38 +50,21 @@ xkb_mod_mask_t mask_of(xkb_keymap* keymap, const char* modifier) {
     return index == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1) << index;
 }
 
-struct KeyPlace {
-    xkb_keycode_t code = 0;
-    xkb_mod_mask_t extra = 0;  // the modifiers its level needs
-};
-
-// Finds the key that gives `sym` in group 1 with the fewest added
-// modifiers, in the current lock state but without Caps Lock.
-bool find_key(const VirtualKeyboard& keyboard, xkb_keysym_t sym, xkb_mod_mask_t level3, KeyPlace& place) {
-    xkb_keymap* keymap = keyboard.keymap;
-    const xkb_mod_mask_t shift = mask_of(keymap, XKB_MOD_NAME_SHIFT);
-    const xkb_mod_mask_t locks = xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) & ~mask_of(keymap, XKB_MOD_NAME_CAPS);
-    std::vector<xkb_mod_mask_t> extras = {0, shift};
-    if (level3) extras.insert(extras.end(), {level3, shift | level3});
-    xkb_state* scratch = xkb_state_new(keymap);
-    bool found = false;
-    for (xkb_mod_mask_t extra : extras) {
-        xkb_state_update_mask(scratch, extra, 0, locks, 0, 0, 0);
-        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap) && code < 256; ++code) {
-            const xkb_keysym_t* syms = nullptr;
-            if (xkb_state_key_get_syms(scratch, code, &syms) != 1 || syms[0] != sym) continue;
-            if (!found || virtual_key(keymap, place.code)) place = {code, extra};
-            found = true;
-        }
-        if (found) break;
+// The key that gives `sym` on its first level, a real key before one no
+// keyboard has (<LVL3>); 0 if none.
+xkb_keycode_t plain_keycode(xkb_keymap* keymap, xkb_keysym_t sym) {
+    xkb_keycode_t found = 0;
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap) && code < 256; ++code) {
+        const xkb_keysym_t* syms = nullptr;
+        if (xkb_keymap_key_get_syms_by_level(keymap, code, 0, 0, &syms) != 1 || syms[0] != sym) continue;
+        if (!found || virtual_key(keymap, found)) found = code;
     }
-    xkb_state_unref(scratch);
     return found;
 }
 
 // The modifiers the AltGr key sets, found by pressing it in a scratch state.
 xkb_mod_mask_t level3_mask(const VirtualKeyboard& keyboard) {
-    const xkb_keycode_t code = keycode_of(keyboard, XKB_KEY_ISO_Level3_Shift);
+    const xkb_keycode_t code = plain_keycode(keyboard.keymap, XKB_KEY_ISO_Level3_Shift);
     if (code == 0) return 0;
     xkb_state* scratch = xkb_state_new(keyboard.keymap);
     xkb_state_update_key(scratch, code, XKB_KEY_DOWN);
@@ -263,8 +246,17 @@ void disconnect_virtual_keyboard(VirtualKeyboard& keyboard) {
     if (keyboard.state) xkb_state_unref(keyboard.state);
     if (keyboard.keymap) xkb_keymap_unref(keyboard.keymap);
     if (keyboard.context) xkb_context_unref(keyboard.context);
-    keyboard = VirtualKeyboard{};
+    keyboard.keyboard = nullptr;
+    keyboard.manager = nullptr;
+    keyboard.seat = nullptr;
+    keyboard.display = nullptr;
+    keyboard.state = nullptr;
+    keyboard.keymap = nullptr;
+    keyboard.context = nullptr;
+    keyboard.keymap_text.clear();
 }
+
+VirtualKeyboard::~VirtualKeyboard() { disconnect_virtual_keyboard(*this); }
 
 std::string layout_keymap(const std::string& layout, std::string& text) {
     // "de(nodeadkeys),us" is layouts "de,us" with variants "nodeadkeys,".
@@ -299,37 +291,6 @@ std::string use_keymap(VirtualKeyboard& keyboard, const std::string& text) {
     return upload(keyboard, text);
 }
 
-void reset_keyboard(VirtualKeyboard& keyboard) {
-    xkb_state_unref(keyboard.state);
-    keyboard.state = xkb_state_new(keyboard.keymap);
-    send_modifiers(keyboard);
-    wl_display_roundtrip(keyboard.display);
-}
-
-void press_key(VirtualKeyboard& keyboard, xkb_keycode_t code, bool press) {
-    if (code < 8 || code > 255) return;
-    if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
-    zwp_virtual_keyboard_v1_key(keyboard.keyboard, now_ms(), code - 8,
-                                press ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
-    xkb_state_update_key(keyboard.state, code, press ? XKB_KEY_DOWN : XKB_KEY_UP);
-    send_modifiers(keyboard);
-    wl_display_roundtrip(keyboard.display);
-    if (!press) keyboard.released[code] = Clock::now();
-}
-
-xkb_keycode_t keycode_of(const VirtualKeyboard& keyboard, xkb_keysym_t sym) {
-    xkb_keycode_t found = 0;
-    for (xkb_keycode_t code = xkb_keymap_min_keycode(keyboard.keymap); code <= xkb_keymap_max_keycode(keyboard.keymap) && code < 256; ++code) {
-        const xkb_keysym_t* syms = nullptr;
-        if (xkb_keymap_key_get_syms_by_level(keyboard.keymap, code, 0, 0, &syms) != 1 || syms[0] != sym) continue;
-        if (!found || virtual_key(keyboard.keymap, found)) found = code;
-    }
-    return found;
-}
-
-bool locked(const VirtualKeyboard& keyboard, const char* modifier) {
-    return xkb_state_mod_name_is_active(keyboard.state, modifier, XKB_STATE_MODS_LOCKED) == 1;
-}
 
 std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& keyboard) {
     std::vector<std::array<xkb_keysym_t, 2>> symbols;
@@ -344,55 +305,73 @@ std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& k
     return symbols;
 }
 
-std::string type_virtual_key(VirtualKeyboard& keyboard, const KeySpec& spec, TypedKey& typed,
-                             const std::function<void()>& after, const std::function<void()>& held_down) {
-    typed = TypedKey{};
-    const xkb_mod_mask_t level3 = level3_mask(keyboard), shift = mask_of(keyboard.keymap, XKB_MOD_NAME_SHIFT);
-    std::vector<KeyCode>& held = typed.pressed;
-    const auto hold = [&](xkb_keycode_t code) {
-        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(static_cast<KeyCode>(code));
-    };
-    const auto hold_level = [&](const KeyPlace& place) -> std::string {
-        for (const auto& [mask, sym] : {std::pair{shift, xkb_keysym_t(XKB_KEY_Shift_L)}, std::pair{level3, xkb_keysym_t(XKB_KEY_ISO_Level3_Shift)}}) {
-            if (mask == 0 || (place.extra & mask) != mask) continue;
-            const xkb_keycode_t code = keycode_of(keyboard, sym);
-            if (code == 0) return sym == XKB_KEY_Shift_L ? "the layout has no key for Shift_L" : "the layout has no key for ISO_Level3_Shift";
-            hold(code);
+namespace {
+
+VirtualKeyboard& virtual_keyboard_of(void* self) { return *static_cast<VirtualKeyboard*>(self); }
+
+bool read_levels(void* self, LevelTable& table) {
+    VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    xkb_keymap* keymap = keyboard.keymap;
+    if (!keymap || !keyboard.state) return false;
+    const xkb_mod_mask_t shift = mask_of(keymap, XKB_MOD_NAME_SHIFT), level3 = level3_mask(keyboard);
+    const xkb_mod_mask_t locks = xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) & ~mask_of(keymap, XKB_MOD_NAME_CAPS);
+    const xkb_mod_mask_t masks[level_count] = {0, shift, level3, shift | level3};
+    xkb_state* scratch = xkb_state_new(keymap);
+    if (!scratch) return false;
+    table = LevelTable{};
+    for (int level = 0; level < level_count; ++level) {
+        if (level3 == 0 && level >= altgr) break;
+        xkb_state_update_mask(scratch, masks[level], 0, locks, 0, 0, 0);
+        for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); code <= xkb_keymap_max_keycode(keymap) && code < 256; ++code) {
+            const xkb_keysym_t* syms = nullptr;
+            if (xkb_state_key_get_syms(scratch, code, &syms) == 1) table[code].syms[static_cast<std::size_t>(level)] = syms[0];
+            table[code].virtual_key = virtual_key(keymap, code);
         }
-        return "";
-    };
-    for (KeySym modifier : spec.modifiers) {
-        KeyPlace place;
-        if (!find_key(keyboard, static_cast<xkb_keysym_t>(modifier), level3, place)) {
-            char name[64] = "?";
-            xkb_keysym_get_name(static_cast<xkb_keysym_t>(modifier), name, sizeof name);
-            return std::string("the layout has no key for the modifier ") + name;
-        }
-        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
-        hold(place.code);
     }
-    KeyPlace place;
-    if (find_key(keyboard, static_cast<xkb_keysym_t>(spec.sym), level3, place)) {
-        typed.code = static_cast<KeyCode>(place.code);
-        if (place.extra & shift) typed.added.push_back(XKB_KEY_Shift_L);
-        if (level3 && (place.extra & level3) == level3) typed.added.push_back(XKB_KEY_ISO_Level3_Shift);
-        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
-    } else {
-        std::string bound;
-        const xkb_keycode_t code = bind_spare_key(keyboard, static_cast<xkb_keysym_t>(spec.sym), bound);
-        if (code == 0) return "no spare keycode is left to bind " + spec.text + " on";
-        if (const std::string error = upload(keyboard, bound); !error.empty()) return error;
-        typed.code = static_cast<KeyCode>(code);
-        typed.spare = true;
-    }
-    const std::size_t modifiers = held.size();
-    for (std::size_t i = 0; i < modifiers; ++i) press_key(keyboard, held[i], true);
-    if (held_down && modifiers) held_down();
-    press_key(keyboard, typed.code, true);
-    press_key(keyboard, typed.code, false);
-    for (std::size_t i = modifiers; i-- > 0;) press_key(keyboard, held[i], false);
-    held.push_back(typed.code);
-    if (after) after();
-    if (typed.spare) return upload(keyboard, keyboard.keymap_text);
-    return "";
+    xkb_state_unref(scratch);
+    return true;
 }
+
+void send_key(void* self, xkb_keycode_t code, bool press) {
+    VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    if (code < 8 || code > 255) return;
+    zwp_virtual_keyboard_v1_key(keyboard.keyboard, now_ms(), code - 8,
+                                press ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
+    xkb_state_update_key(keyboard.state, code, press ? XKB_KEY_DOWN : XKB_KEY_UP);
+    send_modifiers(keyboard);
+    wl_display_roundtrip(keyboard.display);
+}
+
+xkb_keycode_t bind_spare(void* self, xkb_keysym_t sym, std::string& error) {
+    VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    std::string bound;
+    const xkb_keycode_t code = bind_spare_key(keyboard, sym, bound);
+    if (code == 0) return 0;
+    error = upload(keyboard, bound);
+    return error.empty() ? code : 0;
+}
+
+std::string unbind(void* self, xkb_keycode_t) {
+    VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    return upload(keyboard, keyboard.keymap_text);
+}
+
+bool locked(void* self, Lock lock) {
+    const VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    return xkb_state_mod_name_is_active(keyboard.state, lock == Lock::caps ? XKB_MOD_NAME_CAPS : XKB_MOD_NAME_NUM,
+                                        XKB_STATE_MODS_LOCKED) == 1;
+}
+
+void reset_locks(void* self) {
+    VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    xkb_state_unref(keyboard.state);
+    keyboard.state = xkb_state_new(keyboard.keymap);
+    send_modifiers(keyboard);
+    wl_display_roundtrip(keyboard.display);
+}
+
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, reset_locks};
+
+}  // namespace
+
+Keyboard virtual_keyboard_typing(VirtualKeyboard& keyboard) { return Keyboard{&virtual_keyboard_ops, &keyboard, {}}; }

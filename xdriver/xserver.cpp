@@ -12,17 +12,16 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
 
 #include "children.h"
+#include "command.h"
+#include "display_files.h"
 #include "interface.h"
-#include "monitor.h"
 #include "xserver.h"
-#include "xdriver_internal.h"
+#include "xtest_keyboard.h"
 
 namespace {
 
@@ -71,10 +70,14 @@ EndSection
 
 // The lines of Xorg's log that say why it stopped, if any.
 std::string xorg_failure(const std::string& dir) {
-    std::ifstream log(dir + "/Xorg.log");
-    std::string line, found;
-    while (std::getline(log, line)) {
+    std::string log, found;
+    if (dir.empty() || !read_file(dir + "/Xorg.log", log)) return found;
+    for (std::size_t start = 0; start < log.size();) {
+        std::size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(start, end - start);
         if (line.rfind("(EE) ", 0) == 0 && line.size() > 6) found += (found.empty() ? "" : "; ") + line.substr(5);
+        start = end + 1;
     }
     return found;
 }
@@ -89,38 +92,6 @@ std::string xorg_binary() {
     return access(server, X_OK) == 0 ? server : find_program("Xorg");
 }
 
-// Runs a command to its end, at most `limit`; returns its exit status (-1
-// on a signal, a failed start or the limit) and what it printed.
-int run_command(const std::vector<std::string>& argv, std::string& printed, milliseconds limit) {
-    std::vector<char*> args;  // built before fork: the child may not allocate
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    const pid_t pid = fork_child();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    const auto deadline = Clock::now() + limit;
-    char buffer[4096];
-    for (;;) {
-        if (!readable(fds[0], deadline)) break;
-        const ssize_t got = read(fds[0], buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        printed.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(fds[0]);
-    if (!process_ended(pid, deadline)) kill(pid, SIGKILL);
-    const int status = reap_child(pid);
-    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 }  // namespace
 
 std::vector<std::string> take_x_errors() {
@@ -130,28 +101,31 @@ std::vector<std::string> take_x_errors() {
 
 std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) {
     XSetErrorHandler(on_x_error);
-    std::string config;
+    // A server killed outright leaves its lock file and socket: they go too.
+    set_leftover_sweep(remove_x_display_files);
+    // Whatever fails from here on, the server is stopped and its folder removed.
+    const auto failed = [&](const std::string& why) {
+        stop_xserver(server);
+        return why;
+    };
+    std::string config, log;
     if (kind == ServerKind::xorg) {
-        char dir[] = "/tmp/keymon-xorg.XXXXXX";
-        if (!mkdtemp(dir)) return errno_text("mkdtemp");
-        list_private_path(dir);
-        server.dir = dir;
-        config = server.dir + "/xorg.conf";
-        std::ofstream(config) << xorg_config;
+        if (std::string error = server.dir.make("keymon-xorg"); !error.empty()) return failed(error);
+        config = server.dir.path() + "/xorg.conf";
+        log = server.dir.path() + "/Xorg.log";
+        if (std::string error = write_file(config, xorg_config); !error.empty()) return failed(error);
     }
-    const std::string log = server.dir + "/Xorg.log";
     const std::string binary = kind == ServerKind::xorg ? xorg_binary() : find_program("Xvfb");
     if (binary.empty()) {
-        stop_xserver(server);
-        return kind == ServerKind::xorg ? "Xorg is not installed (Debian package xserver-xorg-core)"
-                                        : "Xvfb is not installed (Debian package xvfb)";
+        return failed(kind == ServerKind::xorg ? "Xorg is not installed (Debian package xserver-xorg-core)"
+                                               : "Xvfb is not installed (Debian package xvfb)");
     }
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
+    Fd number_read, number_write;
+    if (std::string error = make_pipe(number_read, number_write); !error.empty()) return failed(error);
     const pid_t pid = fork_child();
-    if (pid < 0) return errno_text("fork");
+    if (pid < 0) return failed(errno_text("fork"));
     if (pid == 0) {
-        dup2(fds[1], 3);  // dup2 leaves the new descriptor inheritable
+        dup2(number_write.get(), 3);  // dup2 leaves the new descriptor inheritable
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
@@ -165,32 +139,27 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
         }
         _exit(127);
     }
-    close(fds[1]);
+    number_write.reset();
     server.pid = pid;
     const auto deadline = Clock::now() + limit;
     std::string number;
     char c = 0;
-    while (readable(fds[0], deadline) && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
+    while (readable(number_read.get(), deadline) && read(number_read.get(), &c, 1) == 1 && c != '\n') number += c;
+    number_read.reset();
     const char* name = kind == ServerKind::xorg ? "Xorg" : "Xvfb";
     if (number.empty()) {
-        std::string why = kind == ServerKind::xorg ? xorg_failure(server.dir) : "";
-        stop_xserver(server);
+        const std::string why = kind == ServerKind::xorg ? xorg_failure(server.dir.path()) : "";
         if (why.find("Failed to load module \"dummy\"") != std::string::npos) {
-            return "Xorg's dummy video driver is not installed (Debian package xserver-xorg-video-dummy)";
+            return failed("Xorg's dummy video driver is not installed (Debian package xserver-xorg-video-dummy)");
         }
-        return std::string(name) + " did not start" + (why.empty() ? "" : " (" + why + ")");
+        return failed(std::string(name) + " did not start" + (why.empty() ? "" : " (" + why + ")"));
     }
     server.display = ":" + number;
     server.conn = XOpenDisplay(server.display.c_str());
-    if (!server.conn) {
-        stop_xserver(server);
-        return std::string("cannot connect to ") + name + " at " + server.display;
-    }
+    if (!server.conn) return failed(std::string("cannot connect to ") + name + " at " + server.display);
     int event_base, error_base, major, minor;
     if (!XTestQueryExtension(server.conn, &event_base, &error_base, &major, &minor)) {
-        stop_xserver(server);
-        return std::string(name) + " has no XTEST extension";
+        return failed(std::string(name) + " has no XTEST extension");
     }
     return "";
 }
@@ -200,13 +169,10 @@ void stop_xserver(XServer& server) {
     server.conn = nullptr;
     if (server.pid > 0) end_child(server.pid, SIGTERM, milliseconds(10000));
     server.pid = -1;
-    if (!server.dir.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(server.dir, ignored);
-        unlist_private_path(server.dir.c_str());
-        server.dir.clear();
-    }
+    server.dir.remove();
 }
+
+XServer::~XServer() { stop_xserver(*this); }
 
 namespace {
 
@@ -250,26 +216,21 @@ std::string current_layout(Display* conn) { return rules_names(conn)[2]; }
 std::string layout_options(Display* conn) { return rules_names(conn)[4]; }
 
 std::string read_display_keymap(const std::string& display, std::string& keymap) {
-    char dir[] = "/tmp/keymon-keymap.XXXXXX";
-    if (!mkdtemp(dir)) return errno_text("mkdtemp");
-    list_private_path(dir);
-    const std::string file = std::string(dir) + "/keymap.xkb";
+    PrivateDir dir;
+    if (std::string error = dir.make("keymon-keymap"); !error.empty()) return error;
+    const std::string file = dir.path() + "/keymap.xkb";
     std::string printed;
     const int status = run_command({"xkbcomp", "-w", "0", "-xkb", display, file}, printed, milliseconds(20000));
-    std::ifstream in(file);
-    keymap.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    std::error_code ignored;
-    std::filesystem::remove_all(dir, ignored);
-    unlist_private_path(dir);
+    if (!read_file(file, keymap)) keymap.clear();
     if (status == 127) return "xkbcomp is not installed (Debian package x11-xkb-utils)";
     if (status != 0 || keymap.empty()) return "xkbcomp cannot read the keymap of X display " + display;
     return "";
 }
 
 std::string load_keymap(XServer& server, const std::string& keymap) {
-    const std::string file = server.dir.empty() ? "" : server.dir + "/keymap.xkb";
-    if (file.empty()) return "no folder of the server's to put the keymap in";
-    std::ofstream(file) << keymap;
+    if (server.dir.empty()) return "no folder of the server's to put the keymap in";
+    const std::string file = server.dir.path() + "/keymap.xkb";
+    if (std::string error = write_file(file, keymap); !error.empty()) return error;
     std::string printed;
     const int status = run_command({"xkbcomp", "-w", "0", file, server.display}, printed, milliseconds(20000));
     while (!printed.empty() && (printed.back() == '\n' || printed.back() == ' ')) printed.pop_back();

@@ -10,28 +10,36 @@
 #include <vector>
 
 #include "clock.h"
+#include "files.h"
 
 // Xvfb is light and enough for the US layout it starts with. Xorg with the
 // dummy video driver is what a desktop runs: only there does an XKB layout
 // loaded with setxkbmap reach the keyboard (Xvfb accepts it and keeps "us").
 enum class ServerKind { xvfb, xorg };
 
+// Owns the server process, the connection to it and its private folder;
+// all three go when it does.
 struct XServer {
     pid_t pid = -1;
     std::string display;  // ":N"
     Display* conn = nullptr;
-    std::string dir;      // Xorg's configuration and log; removed on stop
+    PrivateDir dir;       // Xorg's configuration, log and keymaps
+
+    XServer() = default;
+    XServer(const XServer&) = delete;
+    XServer& operator=(const XServer&) = delete;
+    ~XServer();
 };
 
 // Starts the server on a free display (-displayfd) and connects to it,
 // waiting at most `limit`. Returns an empty text on success, else what went
 // wrong (the server is then stopped). Installs the X error handler below.
-std::string start_xserver(XServer& server, ServerKind kind = ServerKind::xvfb,
+[[nodiscard]] std::string start_xserver(XServer& server, ServerKind kind = ServerKind::xvfb,
                           milliseconds limit = milliseconds(15000));
 void stop_xserver(XServer& server);
 // Loads the XKB layout as a desktop's keyboard settings do (setxkbmap) and
 // checks that the server took it. Returns "" or what went wrong.
-std::string set_layout(XServer& server, const std::string& layout);
+[[nodiscard]] std::string set_layout(XServer& server, const std::string& layout);
 // The parts of a list joined by commas, as XKB joins layouts ("us,de" gives
 // "us" and "de"; "us," gives "us" and "").
 std::vector<std::string> split_commas(const std::string& text);
@@ -44,10 +52,10 @@ std::string layout_with_variants(Display* conn);
 std::string layout_options(Display* conn);
 // The whole keymap of the X server at `display`, as `xkbcomp $DISPLAY`
 // writes it (options and changes by hand included). "" or what went wrong.
-std::string read_display_keymap(const std::string& display, std::string& keymap);
+[[nodiscard]] std::string read_display_keymap(const std::string& display, std::string& keymap);
 // Loads such a keymap into the server (xkbcomp to its display). "" or what
 // went wrong.
-std::string load_keymap(XServer& server, const std::string& keymap);
+[[nodiscard]] std::string load_keymap(XServer& server, const std::string& keymap);
 
 // X errors from a window that has gone away (a monitor that just ended) are
 // expected and dropped; every other error is kept here until taken, and

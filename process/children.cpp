@@ -12,10 +12,9 @@
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
-#include "xdriver_internal.h"
+#include "files.h"
 
 namespace {
 
@@ -71,20 +70,10 @@ int reap(pid_t pid) {
     return status;
 }
 
-// An X server killed before it could clean up (Xwayland under a compositor
-// that was) leaves its lock file, which holds its pid or its compositor's,
-// and its socket: they go with it, so the display number is free again.
-void remove_display_files_of(pid_t pid) {
-    char lock[64], socket[64];
-    for (int display = 0; display < 64; ++display) {
-        std::snprintf(lock, sizeof lock, "/tmp/.X%d-lock", display);
-        std::ifstream file(lock);
-        long owner = 0;
-        if (!(file >> owner) || owner != pid) continue;
-        std::snprintf(socket, sizeof socket, "/tmp/.X11-unix/X%d", display);
-        unlink(socket);
-        unlink(lock);
-    }
+std::atomic<LeftoverSweep> leftover_sweep{nullptr};
+
+void sweep_leftovers(pid_t pid) {
+    if (const LeftoverSweep sweep = leftover_sweep.load()) sweep(pid);
 }
 
 // Reaps what is left of a killed group that is ours to reap (orphans this
@@ -117,8 +106,8 @@ bool process_ended(pid_t pid, Clock::time_point deadline) {
 }
 
 pid_t process_group_of(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::string text;
+    if (!read_file("/proc/" + std::to_string(pid) + "/stat", text)) return -1;
     const std::size_t close = text.rfind(')');  // the command name may hold blanks
     char state = 0;
     long parent = 0, group = -1;
@@ -127,6 +116,8 @@ pid_t process_group_of(pid_t pid) {
     }
     return static_cast<pid_t>(group);
 }
+
+void set_leftover_sweep(LeftoverSweep sweep) { leftover_sweep.store(sweep); }
 
 pid_t fork_child() {
     const pid_t parent = getpid();
@@ -163,7 +154,7 @@ int end_child(pid_t pid, int signal, milliseconds limit) {
     const bool ended = process_ended(pid, Clock::now() + limit);
     if (!ended) kill(pid, SIGKILL);
     const int status = reap_child(pid);
-    if (!ended) remove_display_files_of(pid);
+    if (!ended) sweep_leftovers(pid);
     return status;
 }
 
@@ -225,7 +216,7 @@ void end_all_children(milliseconds limit) {
         if (group > 0) reap_group(group, killed);
     }
     for (pid_t group : groups) {
-        if (group > 0) remove_display_files_of(group);
+        if (group > 0) sweep_leftovers(group);
     }
     // Another thread may still be writing into a folder until it next starts
     // a child or lists a path (and stops there): remove until it is gone.

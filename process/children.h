@@ -1,4 +1,4 @@
-// The processes the driver starts, and the private folders it makes, kept
+// The processes a driver starts, and the private folders it makes, kept
 // where any thread can end and remove them without a lock.
 //
 // Every child leads a process group of its own: a terminal's Ctrl-C then
@@ -37,8 +37,16 @@ bool readable(int fd, Clock::time_point deadline);
 // True once process `pid` (a child, not yet reaped) has ended, false if it
 // has not by the deadline.
 bool process_ended(pid_t pid, Clock::time_point deadline);
-// The process group of `pid`, or -1 when there is no such process.
+// The process group of `pid`, or -1 when there is no such process (it may
+// end while it is looked up: that is no error).
 pid_t process_group_of(pid_t pid);
+
+// Called with the pid of each child that had to be killed, once it is
+// reaped, to remove what it could not (an X server's lock file and
+// socket). One function for the whole process; a driver that starts such
+// servers sets it.
+using LeftoverSweep = void (*)(pid_t killed);
+void set_leftover_sweep(LeftoverSweep sweep);
 
 // A folder (or file) to remove should the run be cut short.
 void list_private_path(const char* path);

@@ -1,0 +1,74 @@
+// What the text, Markdown and the page have in common.
+#include <algorithm>
+#include <cstdio>
+
+#include "formats.h"
+
+std::string quoted_line(const std::string& line) {
+    std::size_t field = 0, at = 0;
+    for (int i = 0; i < 3 && at != std::string::npos; ++i) {
+        at = line.find(' ', at);
+        if (at != std::string::npos) field = ++at;
+    }
+    if (at == std::string::npos) return line;
+    const std::string text = line.substr(field);
+    if (text.empty()) return line.substr(0, field - 1);
+    bool plain = true;
+    for (unsigned char c : text) plain = plain && c > 0x20 && c != 0x7f;
+    if (plain) return line;
+    std::string quoted = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '\r': quoted += "\\r"; break;
+        case '\n': quoted += "\\n"; break;
+        case '\t': quoted += "\\t"; break;
+        case '\b': quoted += "\\b"; break;
+        case 0x1b: quoted += "\\e"; break;
+        case '"': quoted += "\\\""; break;
+        case '\\': quoted += "\\\\"; break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                quoted += hex;
+            } else {
+                quoted += static_cast<char>(c);
+            }
+        }
+    }
+    return line.substr(0, field) + quoted + "\"";
+}
+
+std::string key_notes(const KeyComparison& key) {
+    std::string notes = key.spare ? "spare keycode" : "";
+    if (!key.context.empty()) notes += (notes.empty() ? "" : ", ") + key.context;
+    return notes.empty() ? "" : " (" + notes + ")";
+}
+
+std::string layout_summary(const LayoutReport& report) {
+    const std::size_t spare = static_cast<std::size_t>(
+        std::count_if(report.keys.begin(), report.keys.end(), [](const KeyComparison& key) { return key.spare; }));
+    return "layout " + report.layout + " (" + report.source + "): " + std::to_string(report.keys.size()) +
+           " keys typed, " + std::to_string(keys_differing(report.keys)) + " differ (" + std::to_string(spare) +
+           " on a spare keycode)\n";
+}
+
+std::string library_lines(const std::vector<Target>& targets, const std::vector<std::string>& libraries, const char* line_end) {
+    std::string out;
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + line_end;
+    }
+    return out;
+}
+
+std::vector<CellLine> table_cell(const KeyComparison& key, std::size_t target) {
+    const TargetLines& lines = key.by_target[target];
+    if (lines.lines.empty()) return {{lines.answered ? "nothing" : "no answer", false, false}};
+    std::vector<CellLine> cell;
+    for (std::size_t row = 0; row < lines.lines.size(); ++row) {
+        bool same = true;
+        for (const TargetLines& other : key.by_target) same = same && row < other.lines.size() && other.lines[row] == lines.lines[row];
+        cell.push_back({lines.lines[row], true, !same});
+    }
+    return cell;
+}

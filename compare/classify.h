@@ -1,0 +1,33 @@
+// The kinds of difference between the runtimes, named by rules over a
+// key's report lines.
+#pragma once
+
+#include <vector>
+
+#include "results.h"
+#include "targets.h"
+
+// In the order the rules are tried; `other` is what no rule names.
+enum class DifferenceClass {
+    none,              // the targets agree
+    spare_keycode,     // a keysym on a spare keycode reported by one runtime only
+    dead_key,          // a dead key, or the key typed after one
+    lock_lines,        // a lock key gives one line, or two
+    delete_character,  // Delete carries no character
+    altgr_character,   // an AltGr character differs
+    key_names,         // other names for the Windows keys and AltGr
+    scan_code_0,       // scan code 0 and nothing else
+    // Found by the survey of every keymap:
+    character_on_modifier,  // a spare key's character reported on the modifier pressed before it
+    position_names,         // a key named after the US key in its place, not after its own symbol
+    character,              // a character differs, without AltGr (the key often named otherwise too)
+    other_scan_code,        // another key's scan code, not 0
+    other,
+};
+inline constexpr int difference_class_count = static_cast<int>(DifferenceClass::other) + 1;
+// The first class that names a difference.
+inline constexpr DifferenceClass first_class = DifferenceClass::spare_keycode;
+DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets);
+// "scan_code_0", as JSON has it; "scan code 0", as people read it.
+const char* class_id(DifferenceClass which);
+const char* class_description(DifferenceClass which);

@@ -1,0 +1,82 @@
+// The report as Markdown tables, for an issue or a page of documentation.
+#include "classify.h"
+#include "formats.h"
+
+namespace {
+
+// One report line as Markdown code, escaped for a table cell.
+std::string code_span(const std::string& line) {
+    std::string text;
+    for (char c : quoted_line(line)) text += c == '|' ? std::string("\\|") : std::string(1, c);
+    if (text.find('`') != std::string::npos) return "`` " + text + " ``";
+    return "`" + text + "`";
+}
+
+std::string markdown_cell(const KeyComparison& key, std::size_t target) {
+    std::string out;
+    for (const CellLine& line : table_cell(key, target)) {
+        if (!out.empty()) out += "<br>";
+        const std::string text = line.code ? code_span(line.text) : line.text;
+        out += line.differs ? "**" + text + "**" : text;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string format_markdown(const std::vector<Target>& targets, const std::vector<KeyComparison>& keys, bool all) {
+    std::string out = "| key typed |", rule = "|---|";
+    for (const Target& target : targets) out += " " + target.name + " |", rule += "---|";
+    out += " class |\n" + rule + "---|\n";
+    for (const KeyComparison& key : keys) {
+        if (!all && !key.differs()) continue;
+        out += "| `" + key.spec.text + "`" + key_notes(key) + " |";
+        for (std::size_t t = 0; t < key.by_target.size(); ++t) out += " " + markdown_cell(key, t) + " |";
+        out += std::string(" ") + (key.differs() ? class_description(classify(key, targets)) : "") + " |\n";
+    }
+    return out;
+}
+
+std::string format_run_markdown(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
+    std::string out;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        if (i) out += "\n";
+        out += format_markdown(targets, reports[i].keys, all) + "\n" + layout_summary(reports[i]);
+    }
+    return out + library_lines(targets, target_libraries(targets.size(), reports));
+}
+
+std::string format_survey_markdown(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+    std::string out = "| keymap | description | keys typed | differ |", rule = "|---|---|---:|---:|";
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        out += std::string(" ") + class_id(DifferenceClass(c)) + " |";
+        rule += "---:|";
+    }
+    out += "\n" + rule + "\n";
+    for (const SurveyEntry& entry : entries) {
+        out += "| `" + entry.report.layout + "` | " + entry.keymap.description + " |";
+        if (!entry.report.failure.empty()) {
+            out += " failed: " + entry.report.failure + " |";
+            for (int c = static_cast<int>(first_class) - 1; c < difference_class_count; ++c) out += " |";
+            out += "\n";
+            continue;
+        }
+        out += " " + std::to_string(entry.report.keys.size()) + " | " + std::to_string(keys_differing(entry.report.keys)) + " |";
+        const auto counts = class_counts(targets, entry.report);
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) out += " " + std::to_string(counts[c]) + " |";
+        out += "\n";
+    }
+    out += "\n| class | keymaps | keys | example |\n|---|---:|---:|---|\n";
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        const ClassSummary& s = summary[c];
+        out += std::string("| ") + class_description(DifferenceClass(c)) + " (`" + class_id(DifferenceClass(c)) + "`) | " +
+               std::to_string(s.keymaps) + " | " + std::to_string(s.keys) + " | " + s.example + " |\n";
+    }
+    for (const SurveyEntry& entry : entries) {
+        const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
+        if (other.empty()) continue;
+        out += "\n`other` in `" + entry.report.layout + "`:\n\n" + format_markdown(targets, other, true);
+    }
+    return out + "\n" + library_lines(targets, survey_libraries(targets.size(), entries), "  \n");
+}

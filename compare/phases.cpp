@@ -1,0 +1,27 @@
+#include "phases.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace {
+
+std::atomic<long long> phase_nanoseconds[static_cast<int>(Phase::count)];
+
+}  // namespace
+
+void add_time(Phase phase, Clock::duration spent) {
+    phase_nanoseconds[static_cast<int>(phase)] += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
+}
+
+std::string phase_times() {
+    static const char* const names[] = {"server start", "layout load", "keymon start", "typing", "confirmation waits",
+                                        "keymon end"};
+    static_assert(std::size(names) == static_cast<std::size_t>(Phase::count), "a name for each phase");
+    std::string text;
+    for (int p = 0; p < static_cast<int>(Phase::count); ++p) {
+        char part[64];
+        std::snprintf(part, sizeof part, "%s%s %.2f s", p ? ", " : "", names[p], double(phase_nanoseconds[p].load()) / 1e9);
+        text += part;
+    }
+    return text;
+}

@@ -1,0 +1,17 @@
+// Where a run's time goes, summed over every job: for the survey's
+// benchmark (KEYMON_COMPARE_TIMES=1 prints it on standard error).
+#pragma once
+
+#include <string>
+
+#include "clock.h"
+
+enum class Phase { server_start, layout_load, keymon_start, typing, confirmation, keymon_end, count };
+void add_time(Phase phase, Clock::duration spent);
+std::string phase_times();
+// Adds the time from its making to its end to `phase`.
+struct PhaseTimer {
+    Phase phase;
+    Clock::time_point start = Clock::now();
+    ~PhaseTimer() { add_time(phase, Clock::now() - start); }
+};

@@ -1,0 +1,112 @@
+// The report as text, for a terminal.
+#include <algorithm>
+
+#include "classify.h"
+#include "formats.h"
+
+namespace {
+
+std::string key_heading(const KeyComparison& key) { return key.spec.text + key_notes(key); }
+
+std::size_t width(const std::string& text) {
+    std::size_t columns = 0;
+    for (unsigned char c : text) columns += (c & 0xc0) != 0x80;
+    return columns;
+}
+
+std::string pad(const std::string& text, std::size_t columns) {
+    return text + std::string(columns > width(text) ? columns - width(text) : 0, ' ');
+}
+
+std::string cell(const TargetLines& target, std::size_t row) {
+    if (row < target.lines.size()) return quoted_line(target.lines[row]);
+    return row == 0 ? (target.answered ? "-" : "- (no answer)") : "";
+}
+
+// Whether every target has a line in `row` and all are the same.
+bool row_agrees(const KeyComparison& key, std::size_t row) {
+    for (const TargetLines& target : key.by_target) {
+        if (row >= target.lines.size() || target.lines[row] != key.by_target.front().lines[row]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string format_text(const std::vector<Target>& targets, const std::vector<KeyComparison>& keys, bool all) {
+    std::size_t key_width = 3;
+    std::vector<std::size_t> widths;
+    for (const Target& target : targets) widths.push_back(width(target.name));
+    for (const KeyComparison& key : keys) {
+        key_width = std::max(key_width, width(key_heading(key)));
+        for (std::size_t t = 0; t < key.by_target.size() && t < widths.size(); ++t) {
+            for (const std::string& line : key.by_target[t].lines) widths[t] = std::max(widths[t], width(quoted_line(line)));
+            widths[t] = std::max(widths[t], width(cell(key.by_target[t], 0)));
+        }
+    }
+    const auto row_text = [&](const char* mark, const std::string& heading, const std::vector<std::string>& cells) {
+        std::string line = mark + pad(heading, key_width);
+        for (std::size_t t = 0; t < cells.size(); ++t) line += "  " + (t + 1 < cells.size() ? pad(cells[t], widths[t]) : cells[t]);
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        return line + "\n";
+    };
+    std::vector<std::string> headings;
+    for (const Target& target : targets) headings.push_back(target.name);
+    std::string out = row_text("  ", "key", headings);
+    for (const KeyComparison& key : keys) {
+        if (!all && !key.differs()) continue;
+        std::size_t rows = 1;
+        for (const TargetLines& target : key.by_target) rows = std::max(rows, target.lines.size());
+        for (std::size_t row = 0; row < rows; ++row) {
+            std::vector<std::string> cells;
+            for (const TargetLines& target : key.by_target) cells.push_back(cell(target, row));
+            const bool same = row_agrees(key, row) || (rows == 1 && !key.differs());
+            out += row_text(same ? "  " : "! ", row == 0 ? key_heading(key) : "", cells);
+        }
+        if (key.differs()) out += row_text("  ", "(" + std::string(class_description(classify(key, targets))) + ")", {});
+    }
+    return out;
+}
+
+std::string format_run_text(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
+    std::string out;
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        if (i) out += "\n";
+        out += format_text(targets, reports[i].keys, all) + layout_summary(reports[i]);
+    }
+    return out + library_lines(targets, target_libraries(targets.size(), reports));
+}
+
+std::string format_survey_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+    std::string out;
+    std::size_t width = 6;
+    for (const SurveyEntry& entry : entries) width = std::max(width, entry.report.layout.size());
+    for (const SurveyEntry& entry : entries) {
+        std::string line = entry.report.layout + std::string(width - entry.report.layout.size() + 2, ' ');
+        if (!entry.report.failure.empty()) {
+            out += line + "failed: " + entry.report.failure + "\n";
+            continue;
+        }
+        line += std::to_string(entry.report.keys.size()) + " keys typed, " + std::to_string(keys_differing(entry.report.keys)) +
+                " differ";
+        const auto counts = class_counts(targets, entry.report);
+        std::string classes;
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+            if (counts[c]) classes += (classes.empty() ? "" : ", ") + std::string(class_id(DifferenceClass(c))) + " " + std::to_string(counts[c]);
+        }
+        out += line + (classes.empty() ? "" : ": " + classes) + "\n";
+    }
+    out += "\nclass: keymaps it touches, keys, an example\n";
+    const std::vector<ClassSummary> summary = class_summaries(targets, entries);
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        const ClassSummary& s = summary[c];
+        out += std::string(class_id(DifferenceClass(c))) + ": " + std::to_string(s.keymaps) + " keymaps, " + std::to_string(s.keys) +
+               " keys" + (s.example.empty() ? "" : ", " + s.example) + " (" + class_description(DifferenceClass(c)) + ")\n";
+    }
+    for (const SurveyEntry& entry : entries) {
+        const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
+        if (other.empty()) continue;
+        out += "\nother, " + entry.report.layout + ":\n" + format_text(targets, other, true);
+    }
+    return out + library_lines(targets, survey_libraries(targets.size(), entries));
+}

@@ -1,0 +1,85 @@
+#include "files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "children.h"
+
+void Fd::reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+}
+
+std::string make_pipe(Fd& read_end, Fd& write_end) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return errno_text("pipe2");
+    read_end.reset(fds[0]);
+    write_end.reset(fds[1]);
+    return "";
+}
+
+bool read_file(const std::string& path, std::string& text) {
+    text.clear();
+    const Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) return false;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = read(fd.get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;  // ESRCH: the process has just ended
+        if (got == 0) return true;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string write_file(const std::string& path, const std::string& text, unsigned mode) {
+    const Fd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (!fd) return errno_text(path.c_str());
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t put = write(fd.get(), text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return errno_text(path.c_str());
+        done += static_cast<std::size_t>(put);
+    }
+    // The mode asked for, whatever the umask took away.
+    if (fchmod(fd.get(), mode) != 0) return errno_text(path.c_str());
+    return "";
+}
+
+std::string errno_text(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+
+std::string find_program(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    const std::string dirs = path ? path : "/usr/bin:/bin";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        std::size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = (end > start ? dirs.substr(start, end - start) : ".") + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "";
+}
+
+std::string PrivateDir::make(const char* prefix) {
+    remove();
+    std::string templ = std::string("/tmp/") + prefix + ".XXXXXX";
+    if (!mkdtemp(templ.data())) return errno_text("mkdtemp");
+    list_private_path(templ.c_str());
+    path_ = templ;
+    return "";
+}
+
+void PrivateDir::remove() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    unlist_private_path(path_.c_str());
+    path_.clear();
+}

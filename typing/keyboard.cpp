@@ -1,0 +1,99 @@
+#include "keyboard.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace {
+
+struct KeyPlace {
+    xkb_keycode_t code = 0;
+    int level = plain;
+};
+
+// The key that gives `sym` on the lowest level that any key gives it on:
+// the fewest modifiers added; a real key before a virtual one.
+bool find_key(const LevelTable& table, xkb_keysym_t sym, KeyPlace& place) {
+    for (int level = plain; level < level_count; ++level) {
+        bool found = false;
+        for (xkb_keycode_t code = 0; code < table.size(); ++code) {
+            if (sym == XKB_KEY_NoSymbol || table[code].syms[level] != sym) continue;
+            if (!found || table[place.code].virtual_key) place = {code, level};
+            found = true;
+        }
+        if (found) return true;
+    }
+    return false;
+}
+
+bool has_shift(int level) { return level == shifted || level == shifted_altgr; }
+bool has_altgr(int level) { return level == altgr || level == shifted_altgr; }
+
+}  // namespace
+
+void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
+    if (code > 255) return;
+    if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
+    keyboard.ops->send_key(keyboard.self, code, press);
+    if (!press) keyboard.released[code] = Clock::now();
+}
+
+xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym) {
+    LevelTable table;
+    KeyPlace place;
+    if (!keyboard.ops->read_levels(keyboard.self, table) || !find_key(table, sym, place) || place.level != plain) return 0;
+    return place.code;
+}
+
+bool locked(Keyboard& keyboard, Lock lock) { return keyboard.ops->locked(keyboard.self, lock); }
+
+void reset_locks(Keyboard& keyboard) { keyboard.ops->reset_locks(keyboard.self); }
+
+std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const std::function<void()>& after,
+                     const std::function<void()>& held_down) {
+    typed = TypedKey{};
+    LevelTable table;
+    if (!keyboard.ops->read_levels(keyboard.self, table)) return "the keymap cannot be read";
+    std::vector<xkb_keycode_t>& held = typed.pressed;
+    const auto hold = [&](xkb_keycode_t code) {
+        if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(code);
+    };
+    // Holds the modifiers the level of `place` needs; "" or what is missing.
+    const auto hold_level = [&](const KeyPlace& place) -> std::string {
+        for (const auto& [needed, sym] : {std::pair{has_shift(place.level), xkb_keysym_t(XKB_KEY_Shift_L)},
+                                          std::pair{has_altgr(place.level), xkb_keysym_t(XKB_KEY_ISO_Level3_Shift)}}) {
+            if (!needed) continue;
+            KeyPlace at;
+            if (!find_key(table, sym, at) || at.level != plain) return "the layout has no key for " + keysym_name(sym);
+            hold(at.code);
+        }
+        return "";
+    };
+    for (xkb_keysym_t modifier : spec.modifiers) {
+        KeyPlace place;
+        if (!find_key(table, modifier, place)) return "the layout has no key for the modifier " + keysym_name(modifier);
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
+        hold(place.code);
+    }
+    KeyPlace place;
+    if (find_key(table, spec.sym, place)) {
+        typed.code = place.code;
+        if (has_shift(place.level)) typed.added.push_back(XKB_KEY_Shift_L);
+        if (has_altgr(place.level)) typed.added.push_back(XKB_KEY_ISO_Level3_Shift);
+        if (const std::string missing = hold_level(place); !missing.empty()) return missing;
+    } else {
+        std::string error;
+        typed.code = keyboard.ops->bind_spare(keyboard.self, spec.sym, error);
+        if (typed.code == 0) return error.empty() ? "no spare keycode is left to bind " + spec.text + " on" : error;
+        typed.spare = true;
+    }
+    const std::size_t modifiers = held.size();
+    for (std::size_t i = 0; i < modifiers; ++i) stroke(keyboard, held[i], true);
+    if (held_down && modifiers) held_down();
+    stroke(keyboard, typed.code, true);
+    stroke(keyboard, typed.code, false);
+    for (std::size_t i = modifiers; i-- > 0;) stroke(keyboard, held[i], false);
+    held.push_back(typed.code);
+    if (after) after();
+    if (typed.spare) return keyboard.ops->unbind(keyboard.self, typed.code);
+    return "";
+}

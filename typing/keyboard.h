@@ -1,0 +1,75 @@
+// Typing a key into whatever has the focus, written once over a narrow
+// backend that each session supplies: XTEST on an X server, the virtual
+// keyboard protocol on a Wayland compositor.
+#pragma once
+
+#include <array>
+#include <functional>
+#include <string>
+
+#include "clock.h"
+#include "keys.h"
+
+// The levels of group 1 a key is looked up on, by the modifiers they need.
+enum Level : int { plain, shifted, altgr, shifted_altgr, level_count };
+
+// What one keycode gives on each level, in the lock state of the moment but
+// with Caps Lock off (it is left to act as it would for a person).
+struct KeyLevels {
+    std::array<xkb_keysym_t, level_count> syms{};  // NoSymbol where none
+    // A key evdev keymaps define for modifiers alone and no keyboard has
+    // (<LVL3>, <MDSW>): chosen only when no real key gives the symbol.
+    bool virtual_key = false;
+};
+// Indexed by keycode, 0 to 255.
+using LevelTable = std::array<KeyLevels, 256>;
+
+enum class Lock { caps, num };
+
+// A backend: a record of operations on its own state `self`.
+struct KeyboardOps {
+    // Fills the table from the keymap and lock state of the moment (the
+    // AltGr levels stay empty when the keymap has no AltGr modifier).
+    // False when the keymap cannot be read.
+    bool (*read_levels)(void* self, LevelTable& table);
+    // Presses or releases a key, and returns once the server has taken it.
+    void (*send_key)(void* self, xkb_keycode_t code, bool press);
+    // Binds `sym` on a keycode that has no symbols and returns it; 0 when
+    // none is left, with `error` saying why.
+    xkb_keycode_t (*bind_spare)(void* self, xkb_keysym_t sym, std::string& error);
+    // Takes the binding away again. "" or what went wrong.
+    std::string (*unbind)(void* self, xkb_keycode_t code);
+    bool (*locked)(void* self, Lock lock);
+    // Every key up, no lock on, and the server told so.
+    void (*reset_locks)(void* self);
+};
+
+// A keyboard to type on: its backend, and when each key was last released.
+struct Keyboard {
+    const KeyboardOps* ops = nullptr;
+    void* self = nullptr;
+    std::array<Clock::time_point, 256> released{};
+};
+
+// The SDL2-based runtime drops a release when a press of the same key less
+// than 2 ms later is already queued, taking the two for an auto-repeat: a
+// key goes down again no sooner than 3 ms after its release.
+void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press);
+
+// The key that gives `sym` with no modifier, a real key before one no
+// keyboard has; 0 if none.
+xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym);
+bool locked(Keyboard& keyboard, Lock lock);
+void reset_locks(Keyboard& keyboard);
+
+// Types one key: holds its modifiers, presses and releases it, lets the
+// modifiers go. The key and each modifier are looked up in group 1 at the
+// level their symbol sits on, in the current Num Lock state, and the
+// modifiers that level needs are held too (Meta_L is Shift+Alt on us: Shift
+// is held, then Alt); Caps Lock is left to act. A symbol the keymap does not
+// have is bound on a spare keycode, typed, and unbound once `after` has run
+// (as a typing tool such as xdotool does). `held`, if given, runs once the
+// modifiers are down and before the key goes down (typed.pressed then lists
+// the modifiers). Returns "" or what went wrong.
+[[nodiscard]] std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed,
+                                   const std::function<void()>& after = {}, const std::function<void()>& held = {});

@@ -22,6 +22,7 @@
 #include "xtest_keyboard.h"
 #include "line_match.h"
 #include "child.h"
+#include "files.h"
 #include "runtime.h"
 #include "xserver.h"
 
@@ -34,9 +35,10 @@ struct Build {
 
 // User plus system time of `pid`, in clock ticks.
 long cpu_ticks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string text;
+    const std::size_t close = read_file("/proc/" + std::to_string(pid) + "/stat", text) ? text.rfind(')') : std::string::npos;
+    if (close == std::string::npos) return 0;  // it has ended
+    std::istringstream fields(text.substr(close + 2));
     std::string skip;
     for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
     long utime = 0, stime = 0;

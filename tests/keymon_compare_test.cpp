@@ -14,6 +14,7 @@
 #include <set>
 
 #include "compositor.h"
+#include "files.h"
 #include "xtest_keyboard.h"
 #include "child.h"
 #include "runtime.h"
@@ -225,19 +226,33 @@ TEST(KeymonCompare, WrapperScriptWorksAsKeymonItselfDoes) {
     }
 }
 
-// The children of `pid`, by their parent field in /proc.
+// A compose sequence started and never finished takes the next key that
+// does not continue it, Escape too: keymon still ends, and the run with it.
+TEST(KeymonCompare, AnUnfinishedComposeSequenceNeitherEndsTheRunNorKeepsKeymonRunning) {
+    for (const char* session : {"x11", "wayland"}) {
+        for (const std::vector<std::string>& keys : {std::vector<std::string>{"Multi_key"}, {"Multi_key", "a"}}) {
+            std::vector<std::string> arguments = args({"--session", session, "--layout", "us"});
+            arguments.insert(arguments.end(), keys.begin(), keys.end());
+            const CompareRun run = compare(arguments);
+            SCOPED_TRACE(std::string(session) + ": " + ::testing::PrintToString(keys));
+            EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << " " << run.err;
+            EXPECT_EQ(run.err, "");
+            EXPECT_TRUE(has(run.out, "layout us (from --layout): " + std::to_string(keys.size()) + " keys typed")) << run.out;
+        }
+    }
+}
+
+// The children of `pid`, by their parent field in /proc. Processes come
+// and go while /proc is read: a file that cannot be read is a process gone.
 std::vector<pid_t> children_of(pid_t pid) {
     std::vector<pid_t> found;
-    // Processes come and go while /proc is read: an error ends the scan,
-    // it does not throw.
     std::error_code error;
     for (auto it = std::filesystem::directory_iterator("/proc", error); !error && it != std::filesystem::directory_iterator();
          it.increment(error)) {
-        const auto& entry = *it;
-        const std::string name = entry.path().filename();
+        const std::string name = it->path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::string text;
+        if (!read_file(it->path() / "stat", text)) continue;
         const std::size_t close = text.rfind(')');
         if (close == std::string::npos) continue;
         char state = 0;
@@ -249,24 +264,25 @@ std::vector<pid_t> children_of(pid_t pid) {
     return found;
 }
 
+std::string proc_file(pid_t pid, const char* name) {
+    std::string text;
+    return read_file("/proc/" + std::to_string(pid) + "/" + name, text) ? text : "";
+}
+
 std::string command_of(pid_t pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(comm, name);
-    return name;
+    const std::string comm = proc_file(pid, "comm");
+    return comm.substr(0, comm.find('\n'));
 }
 
 // Gone, or dead and waiting for an init to reap it.
 bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text = proc_file(pid, "stat");
     const std::size_t close = text.rfind(')');
     return close == std::string::npos || text.compare(close, 4, ") Z ") == 0;
 }
 
 std::string cmdline_of(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    std::string text = proc_file(pid, "cmdline");
     std::replace(text.begin(), text.end(), '\0', ' ');
     return text;
 }

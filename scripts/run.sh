@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs keymon. With no X display to
-# reach, runs it in a private virtual X server and types a demonstration.
-# KEYMON_SDL=compat picks the SDL2-based SDL 1.2 runtime instead of classic.
+# Installs what keymon needs and is missing, builds keymon alone, and runs
+# it. With no X display to reach, runs it in a private virtual X server and
+# types a demonstration. KEYMON_SDL=compat picks the SDL2-based SDL 1.2
+# runtime instead of classic.
 source "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
 
-need_packages "${monitor_packages[@]}" x11-utils
-configure_and_build "$build" -DBUILD_TESTING=OFF >&2
+compat=$([ "${KEYMON_SDL:-classic}" = compat ] && echo libsdl1.2-compat || true)
+need_packages "${keymon_packages[@]}" x11-utils $compat
+# A folder of its own: the test command's build has the tools in it too.
+build="$root/build-keymon"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DKEYMON_TOOLS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target keymon >&2
 keymon="$build/keymon/keymon"
-if [ "${KEYMON_SDL:-classic}" = compat ]; then
-    export LD_LIBRARY_PATH="/usr/lib/x86_64-linux-gnu/sdl12-compat${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+if [ -n "$compat" ]; then
+    export LD_LIBRARY_PATH="/usr/lib/$(gcc -dumpmachine)/sdl12-compat${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 fi
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

@@ -22,7 +22,9 @@ need_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
 }
 
-# keymon, and keymon-compare with the Xorg it runs real keyboard layouts in.
+# keymon alone, on classic SDL 1.2 (KEYMON_SDL=compat adds the SDL2-based runtime).
+keymon_packages=(g++ cmake make pkg-config libsdl1.2-dev)
+# keymon, and keymon-compare with the Xorg and the sway it runs real keyboard layouts in.
 monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev libxtst-dev libxkbcommon-dev libxkbregistry-dev nlohmann-json3-dev
                   libwayland-dev libwayland-bin
                   xserver-xorg-core xserver-xorg-video-dummy xkb-data x11-xkb-utils sway xwayland x11-xserver-utils)

@@ -231,3 +231,20 @@ void end_all_children(milliseconds limit) {
         }
     }
 }
+
+std::string PrivateDir::make(const char* prefix) {
+    remove();
+    std::string templ = std::string("/tmp/") + prefix + ".XXXXXX";
+    if (!mkdtemp(templ.data())) return errno_text("mkdtemp");
+    list_private_path(templ.c_str());
+    path_ = templ;
+    return "";
+}
+
+void PrivateDir::remove() {
+    if (path_.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    unlist_private_path(path_.c_str());
+    path_.clear();
+}

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+#include <string>
+
 #include "clock.h"
 
 // fork(), with the child made the leader of a new process group and listed
@@ -58,3 +60,22 @@ void unlist_private_path(const char* path);
 // ending: a thread that starts a child or lists a path afterwards ends that
 // itself and waits for the process to end.
 void end_all_children(milliseconds limit);
+
+// A folder of its own under /tmp, removed with all it holds when its owner
+// ends, and listed meanwhile so that a run cut short removes it too.
+class PrivateDir {
+public:
+    PrivateDir() = default;
+    PrivateDir(const PrivateDir&) = delete;
+    PrivateDir& operator=(const PrivateDir&) = delete;
+    ~PrivateDir() { remove(); }
+
+    // Makes /tmp/PREFIX.XXXXXX. "" or what went wrong.
+    [[nodiscard]] std::string make(const char* prefix);
+    void remove();
+    const std::string& path() const { return path_; }
+    bool empty() const { return path_.empty(); }
+
+private:
+    std::string path_;
+};

@@ -7,9 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
-#include "children.h"
 
 void Fd::reset(int fd) {
     if (fd_ >= 0) close(fd_);
@@ -65,21 +63,4 @@ std::string find_program(const std::string& name) {
         start = end + 1;
     }
     return "";
-}
-
-std::string PrivateDir::make(const char* prefix) {
-    remove();
-    std::string templ = std::string("/tmp/") + prefix + ".XXXXXX";
-    if (!mkdtemp(templ.data())) return errno_text("mkdtemp");
-    list_private_path(templ.c_str());
-    path_ = templ;
-    return "";
-}
-
-void PrivateDir::remove() {
-    if (path_.empty()) return;
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-    unlist_private_path(path_.c_str());
-    path_.clear();
 }

@@ -47,22 +47,3 @@ std::string errno_text(const char* what);
 
 // The program file `name` runs as from PATH, or "" when there is none.
 std::string find_program(const std::string& name);
-
-// A folder of its own under /tmp, removed with all it holds when its owner
-// ends, and listed meanwhile so that a run cut short removes it too.
-class PrivateDir {
-public:
-    PrivateDir() = default;
-    PrivateDir(const PrivateDir&) = delete;
-    PrivateDir& operator=(const PrivateDir&) = delete;
-    ~PrivateDir() { remove(); }
-
-    // Makes /tmp/PREFIX.XXXXXX. "" or what went wrong.
-    [[nodiscard]] std::string make(const char* prefix);
-    void remove();
-    const std::string& path() const { return path_; }
-    bool empty() const { return path_.empty(); }
-
-private:
-    std::string path_;
-};

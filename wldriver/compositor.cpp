@@ -15,6 +15,7 @@
 
 #include "children.h"
 #include "display_files.h"
+#include "files.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "files.h"
+#include "children.h"
 
 // Owns the compositor process and its folder; both go when it does.
 struct Compositor {

@@ -19,6 +19,7 @@
 #include "children.h"
 #include "command.h"
 #include "display_files.h"
+#include "files.h"
 #include "interface.h"
 #include "xserver.h"
 #include "xtest_keyboard.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "clock.h"
-#include "files.h"
+#include "children.h"
 
 // Xvfb is light and enough for the US layout it starts with. Xorg with the
 // dummy video driver is what a desktop runs: only there does an XKB layout

@@ -1,5 +1,6 @@
 #include "children.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/syscall.h>
@@ -121,8 +122,14 @@ void set_leftover_sweep(LeftoverSweep sweep) { leftover_sweep.store(sweep); }
 
 pid_t fork_child() {
     const pid_t parent = getpid();
+    // The child goes on only once it is listed: a program it execs could
+    // otherwise be running, and be seen, before an interrupt's sweep can
+    // find it.
+    int listed[2];
+    if (pipe2(listed, O_CLOEXEC) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        close(listed[1]);
         setpgid(0, 0);
         sigset_t none;
         sigemptyset(&none);
@@ -135,8 +142,15 @@ pid_t fork_child() {
         // core). Had it died before this line, the parent is already gone.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);
+        char go = 0;
+        ssize_t got;
+        while ((got = read(listed[0], &go, 1)) < 0 && errno == EINTR) {
+        }
+        close(listed[0]);
+        if (got != 1) _exit(127);  // the parent is gone before it listed this one
         return 0;
     }
+    close(listed[0]);
     if (pid > 0) {
         setpgid(pid, pid);  // done on both sides, so neither waits on the other
         list_child(pid);
@@ -145,7 +159,12 @@ pid_t fork_child() {
             waitpid(pid, nullptr, 0);
             wait_for_the_end();
         }
+        const char go = 1;
+        if (write(listed[1], &go, 1) != 1) {
+            // the child is gone already: its end is reaped as any other
+        }
     }
+    close(listed[1]);
     return pid;
 }
 

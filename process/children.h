@@ -15,9 +15,9 @@
 #include "clock.h"
 
 // fork(), with the child made the leader of a new process group and listed
-// (in both processes, so neither can run ahead of it). In the child: no
-// blocked signals, SIGPIPE back to its default, and killed if this process
-// dies. Returns fork's result.
+// before it goes on (so an interrupt's sweep finds whatever it runs). In the
+// child: no blocked signals, SIGPIPE back to its default, and killed if this
+// process dies. Returns fork's result.
 pid_t fork_child();
 // Sends `signal` to the child's group, waits at most `limit` for the child
 // to end, kills what is left of its group, and reaps it. Returns its wait

@@ -19,13 +19,13 @@
 #include <X11/Xlib.h>
 
 #include "children.h"
+#include "desktop.h"
 #include "files.h"
 #include "formats.h"
 #include "phases.h"
 #include "runner.h"
 #include "standard_streams.h"
 #include "survey.h"
-#include "virtual_keyboard.h"
 #include "xserver.h"
 
 namespace {
@@ -138,50 +138,6 @@ std::string write_page(std::FILE* page, const std::string& name, const std::stri
 bool plausible_layout(const std::string& layout) {
     if (layout.empty() || layout.find_first_of(" \t\n") != std::string::npos) return false;
     return layout.front() != ',' && layout.back() != ',' && layout.find(",,") == std::string::npos;
-}
-
-// What keymon-compare types under when no layout is named: the desktop's
-// whole keymap (options and changes by hand carried over). On a Wayland
-// desktop the compositor's, as it sends it to its clients; on an X11
-// desktop the X server's, as xkbcomp reads it; else the layout us.
-struct Desktop {
-    std::string layout;  // its layouts' names, for the summary
-    std::string source;  // where it came from
-    std::string keymap;  // "" for the layout us
-};
-
-Desktop desktop_keymap() {
-    Desktop desktop{"us", "", ""};
-    const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland_display_answers(wayland) && read_wayland_keymap(wayland, desktop.keymap).empty()) {
-        std::string symbols;
-        const std::string layouts = keymap_layouts(desktop.keymap, symbols);
-        desktop.layout = layouts.empty() ? "(keymap)" : layouts;
-        desktop.source = std::string("keymap of Wayland display ") + wayland +
-                         (symbols.empty() ? (layouts.empty() ? "" : ", " + layouts) : ", symbols " + symbols);
-        return desktop;
-    }
-    desktop.keymap.clear();
-    const char* display = std::getenv("DISPLAY");
-    if (!display || !*display) {
-        desktop.source = "the default: no X display";
-        return desktop;
-    }
-    Display* conn = XOpenDisplay(display);
-    if (!conn) {
-        desktop.source = std::string("the default: X display ") + display + " not reachable";
-        return desktop;
-    }
-    const std::string layouts = layout_with_variants(conn), options = layout_options(conn);
-    XCloseDisplay(conn);
-    if (!read_display_keymap(display, desktop.keymap).empty()) {
-        desktop.keymap.clear();
-        desktop.source = std::string("the default: the keymap of X display ") + display + " cannot be read";
-        return desktop;
-    }
-    desktop.layout = layouts.empty() ? "(keymap)" : layouts;
-    desktop.source = std::string("keymap of X display ") + display + (options.empty() ? "" : ", options " + options);
-    return desktop;
 }
 
 LayoutReport layout_to_compare(const std::string& layout, const std::string& source) {

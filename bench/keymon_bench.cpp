@@ -57,7 +57,7 @@ struct Running {
 // than to a pseudo-terminal.
 bool through_pipe = false;
 
-bool start(XServer& server, const Build& build, Runtime runtime, Running& running) {
+bool start(XServer& server, const Build& build, SystemRuntime runtime, Running& running) {
     LaunchOptions options;
     options.display = server.display;
     options.library_path = runtime_libdir(runtime);
@@ -90,7 +90,7 @@ void measure_idle(XServer& server, const std::vector<Build>& builds, int seconds
     std::printf("\n## Idle: processor use over %d s with no key typed\n\n| build | runtime | CPU of one core |\n|---|---|---:|\n",
                 seconds);
     for (const Build& build : builds) {
-        for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
+        for (SystemRuntime runtime : {SystemRuntime::classic, SystemRuntime::compat}) {
             Running running;
             if (!start(server, build, runtime, running)) continue;
             const long before = cpu_ticks(running.monitor->pid);
@@ -207,7 +207,7 @@ struct BurstResult {
     std::size_t repeat_pair_losses = 0;  // lost events that were such pairs
 };
 
-BurstResult burst(XServer& server, const Build& build, Runtime runtime, Pace pace, std::size_t events,
+BurstResult burst(XServer& server, const Build& build, SystemRuntime runtime, Pace pace, std::size_t events,
                   Display* observer) {
     BurstResult result;
     Running running;
@@ -264,7 +264,7 @@ void measure_bursts(XServer& server, const std::vector<Build>& builds, int count
                 events, count);
     Display* observer = XOpenDisplay(server.display.c_str());
     for (const Build& build : builds) {
-        for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
+        for (SystemRuntime runtime : {SystemRuntime::classic, SystemRuntime::compat}) {
             for (Pace pace : {Pace::paced, Pace::unpaced, Pace::spaced}) {
                 for (int busy = 0; busy <= 2; ++busy) {
                     const std::vector<pid_t> spinners = busy_cores(busy);
@@ -313,7 +313,7 @@ Spread spread(std::vector<double> ms) {
 // of the last and then 10 ms, so the monitor is idle when it comes. Returns
 // the milliseconds from each event's XTEST request to its line, or nothing
 // if a line is missing.
-std::vector<double> latencies(XServer& server, const Build& build, Runtime runtime, std::size_t keys, bool apart,
+std::vector<double> latencies(XServer& server, const Build& build, SystemRuntime runtime, std::size_t keys, bool apart,
                               std::size_t& missing) {
     Running running;
     missing = 0;
@@ -365,7 +365,7 @@ void measure_latency(XServer& server, const std::vector<Build>& builds, std::siz
                 "| build | runtime | typing | p50 | p99 | worst |\n|---|---|---|---:|---:|---:|\n",
                 through_pipe ? "pipe" : "pseudo-terminal", keys, 2 * keys);
     for (bool apart : {true, false}) {
-        for (Runtime runtime : {Runtime::classic, Runtime::compat}) {
+        for (SystemRuntime runtime : {SystemRuntime::classic, SystemRuntime::compat}) {
             for (const Build& build : builds) {
                 std::size_t missing = 0;
                 const std::vector<double> ms = latencies(server, build, runtime, keys, apart, missing);

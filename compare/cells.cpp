@@ -56,7 +56,9 @@ std::string layout_summary(const LayoutReport& report) {
 std::string library_lines(const std::vector<Target>& targets, const std::vector<std::string>& libraries, const char* line_end) {
     std::string out;
     for (std::size_t t = 0; t < targets.size(); ++t) {
-        out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + line_end;
+        const Runtime& runtime = targets[t].runtime;
+        out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + ", " + describe(runtime.identity) +
+               (runtime.note.empty() ? "" : " (" + runtime.note + ")") + line_end;
     }
     return out;
 }

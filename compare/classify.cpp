@@ -96,7 +96,7 @@ DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& ta
     // all agree with classic's, the two SDL2-based backends that differ.
     std::size_t first = 0;
     for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
-        if (targets[t].runtime == Runtime::classic) {
+        if (targets[t].runtime.identity.kind == RuntimeKind::classic) {
             first = t;
             break;
         }

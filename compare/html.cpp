@@ -147,7 +147,8 @@ std::string targets_and_libraries(const std::vector<Target>& targets, const std:
     std::string ran;
     for (std::size_t t = 0; t < targets.size(); ++t) {
         ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
-               escaped(libraries[t]) + "</code>)";
+               escaped(libraries[t]) + "</code>, " + escaped(describe(targets[t].runtime.identity)) +
+               (targets[t].runtime.note.empty() ? "" : "; " + escaped(targets[t].runtime.note)) + ")";
     }
     return ran;
 }

@@ -17,12 +17,20 @@ nlohmann::ordered_json report_lines(const TargetLines& target) {
     return lines;
 }
 
+// The version each SDL library of the runtime reports; "" for a layer it has not.
+nlohmann::ordered_json versions_json(const RuntimeIdentity& identity) {
+    return {{"sdl12", identity.sdl12}, {"sdl2", identity.sdl2}, {"sdl2_compat", identity.sdl2_compat}, {"sdl3", identity.sdl3}};
+}
+
 nlohmann::ordered_json targets_json(const std::vector<Target>& targets, const std::vector<std::string>& libraries) {
     nlohmann::ordered_json listed = nlohmann::ordered_json::array();
     for (const Target& target : targets) {
         listed.push_back({{"id", target.id},
                           {"name", target.name},
-                          {"runtime", runtime_name(target.runtime)},
+                          {"runtime", target.runtime.name},
+                          {"kind", target.runtime.identity.kind == RuntimeKind::classic ? "classic" : "sdl2_based"},
+                          {"versions", versions_json(target.runtime.identity)},
+                          {"note", target.runtime.note},
                           {"session", session_name(target.session)},
                           {"server", target.server},
                           {"video_driver", target.video_driver.empty() ? "x11" : target.video_driver},
@@ -32,9 +40,9 @@ nlohmann::ordered_json targets_json(const std::vector<Target>& targets, const st
 }
 
 // The library of each runtime's first target.
-std::string runtime_library(const std::vector<Target>& targets, const std::vector<std::string>& libraries, Runtime runtime) {
+std::string runtime_library(const std::vector<Target>& targets, const std::vector<std::string>& libraries, RuntimeKind kind) {
     for (std::size_t t = 0; t < targets.size(); ++t) {
-        if (targets[t].runtime == runtime) return libraries[t];
+        if (targets[t].runtime.identity.kind == kind) return libraries[t];
     }
     return "";
 }
@@ -75,8 +83,8 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
     const std::vector<std::string> libraries = target_libraries(targets.size(), reports);
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets, libraries)},
-                   {"classic_library", runtime_library(targets, libraries, Runtime::classic)},
-                   {"compat_library", runtime_library(targets, libraries, Runtime::compat)},
+                   {"classic_library", runtime_library(targets, libraries, RuntimeKind::classic)},
+                   {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
                    {"layouts", layouts}});
 }
 
@@ -112,8 +120,8 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
     const std::vector<std::string> libraries = survey_libraries(targets.size(), entries);
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets, libraries)},
-                   {"classic_library", runtime_library(targets, libraries, Runtime::classic)},
-                   {"compat_library", runtime_library(targets, libraries, Runtime::compat)},
+                   {"classic_library", runtime_library(targets, libraries, RuntimeKind::classic)},
+                   {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
                    {"classes", classes},
                    {"keymaps", keymaps}});
 }

@@ -20,6 +20,7 @@
 
 #include "children.h"
 #include "desktop.h"
+#include "fetch.h"
 #include "files.h"
 #include "formats.h"
 #include "phases.h"
@@ -33,14 +34,22 @@ namespace {
 constexpr int status_trouble = 2;
 
 const char* const usage =
-    "usage: keymon-compare [-k|--keymon PATH] [-s|--session x11|wayland]... [-l|--layout XKB_LAYOUT]...\n"
-    "                      [--every-layout[=LAYOUTS]] [-J|--jobs N] [-m|--markdown] [-a|--all]\n"
-    "                      [-j|--json] [--html FILE] [--] [KEY ...]\n"
+    "usage: keymon-compare [-k|--keymon PATH] [-r|--runtime NAME[=PATH]]... [-s|--session x11|wayland]...\n"
+    "                      [-l|--layout XKB_LAYOUT]... [--every-layout[=LAYOUTS]] [-J|--jobs N]\n"
+    "                      [-m|--markdown] [-a|--all] [-j|--json] [--html FILE] [--] [KEY ...]\n"
+    "       keymon-compare --fetch-runtime NAME...\n"
     "       keymon-compare -h|--help | -V|--version\n"
-    "Types the same keys into keymon on the classic SDL 1.2 and on the SDL2-based runtime,\n"
-    "in a private Xorg with a real XKB layout, and shows where they differ.\n"
+    "Types the same keys into keymon on several SDL 1.2 runtimes (by default the classic one and\n"
+    "the SDL2-based one), in a private Xorg with a real XKB layout, and shows where they differ.\n"
     "  -k, --keymon PATH    the keymon to run (a wrapper script will do); by default the one\n"
     "                       beside keymon-compare, else keymon on PATH\n"
+    "  -r, --runtime NAME[=PATH]  an SDL 1.2 runtime to run keymon on, NAME its column; may be given\n"
+    "                       again, in the order shown. PATH: a folder holding libSDL-1.2.so.0 (and the\n"
+    "                       libSDL2-2.0.so.0 and libSDL3.so.0 it should load), or the library file.\n"
+    "                       classic and compat alone are the system's; another NAME alone, the one\n"
+    "                       fetched under that name. Default: classic and compat\n"
+    "      --fetch-runtime NAME  fetch a released runtime from Debian's archive into\n"
+    "                       ~/.cache/keymon/runtimes/NAME and stop: classic, debian12, debian13, unstable\n"
     "  -s, --session SESSION  x11 (a private Xorg) or wayland (a private sway: both runtimes\n"
     "                       through Xwayland and the SDL2-based one on SDL2's Wayland backend);\n"
     "                       may be given again or joined by commas; by default wayland when\n"
@@ -150,6 +159,8 @@ LayoutReport layout_to_compare(const std::string& layout, const std::string& sou
 }  // namespace
 
 int main(int argc, char** argv) {
+    // keymon-compare run by itself to report the SDL libraries a runtime loads.
+    if (std::getenv(sdl_probe_variable)) return run_sdl_probe();
     open_missing_standard_streams();
     XInitThreads();  // a survey's jobs each talk to servers of their own
     std::string keymon, html_file, default_source;
@@ -158,7 +169,10 @@ int main(int argc, char** argv) {
     bool markdown = false, all = false, json = false, keymon_given = false, every_layout = false;
     std::vector<std::string> every_only;  // --every-layout=de,fr
     long jobs = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<RuntimeRequest> requests;
+    std::vector<std::string> fetches;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
+                              {"runtime", required_argument, nullptr, 'r'}, {"fetch-runtime", required_argument, nullptr, 'F'},
                               {"session", required_argument, nullptr, 's'},
                               {"every-layout", optional_argument, nullptr, 'E'},
                               {"jobs", required_argument, nullptr, 'J'},
@@ -167,9 +181,22 @@ int main(int argc, char** argv) {
                               {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;  // the one message comes from here
-    for (int opt; (opt = getopt_long(argc, argv, ":k:l:s:J:majhV", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:r:s:J:majhV", options, nullptr)) != -1;) {
         switch (opt) {
         case 'k': keymon = optarg, keymon_given = true; break;
+        case 'r': {
+            RuntimeRequest request;
+            if (const std::string error = parse_runtime_option(optarg, request); !error.empty()) return usage_error(error);
+            for (const RuntimeRequest& given : requests) {
+                if (given.name == request.name) return usage_error("runtime " + request.name + " is given twice");
+            }
+            requests.push_back(request);
+            break;
+        }
+        case 'F':
+            if (!*optarg) return usage_error("option '--fetch-runtime' needs a name: " + known_releases());
+            fetches.push_back(optarg);
+            break;
         case 'l': layouts.push_back(optarg); break;
         case 's':
             for (const std::string& name : split_commas(optarg)) {
@@ -215,6 +242,15 @@ int main(int argc, char** argv) {
         }
     }
     if (keymon_given && keymon.empty()) return usage_error("option '--keymon' needs a program");
+    if (!fetches.empty()) {
+        signal(SIGPIPE, SIG_IGN);
+        for (const std::string& name : fetches) {
+            std::string summary;
+            if (const std::string error = fetch_runtime(name, summary); !error.empty()) return trouble(error);
+            if (const std::string error = write_out("fetched " + summary + "\n"); !error.empty()) return trouble(error);
+        }
+        return 0;
+    }
     if (every_layout && !layouts.empty()) return usage_error("--every-layout and --layout cannot be given together");
     for (const std::string& layout : layouts) {
         if (!plausible_layout(layout)) return trouble("unknown XKB layout '" + layout + "'");
@@ -233,8 +269,13 @@ int main(int argc, char** argv) {
     if (!std::filesystem::is_regular_file(keymon, not_regular) || access(keymon.c_str(), X_OK) != 0) {
         return trouble("keymon '" + keymon + "' is not an executable file");
     }
-    if (const std::string missing = runtime_missing(Runtime::compat); !missing.empty()) {
-        return trouble(missing + "; nothing compared");
+    // Each runtime identified before anything starts: a wrong one costs no server.
+    if (requests.empty()) requests = {{"classic", ""}, {"compat", ""}};
+    std::vector<Runtime> runtimes;
+    for (const RuntimeRequest& request : requests) {
+        Runtime runtime;
+        if (const std::string error = resolve_runtime(request, runtime); !error.empty()) return trouble(error);
+        runtimes.push_back(std::move(runtime));
     }
     std::string desktop_keymap_text;
     std::vector<Keymap> keymaps;
@@ -271,6 +312,7 @@ int main(int argc, char** argv) {
 
     RunPlan plan;
     plan.sessions = sessions;
+    plan.runtimes = runtimes;
     plan.base = LayoutTyping{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
     std::vector<LayoutReport> reports;

@@ -84,11 +84,11 @@ struct Progress {
 }  // namespace
 
 std::string run_comparison(const RunPlan& plan, std::vector<Target>& targets, std::vector<LayoutReport>& reports) {
-    targets = targets_of(plan.sessions);
+    targets = targets_of(plan.sessions, plan.runtimes);
     std::vector<std::size_t> firsts;  // each session's first target in the list
     for (std::size_t s = 0, first = 0; s < plan.sessions.size(); ++s) {
         firsts.push_back(first);
-        first += session_targets(plan.sessions[s]).size();
+        first += session_targets(plan.sessions[s], plan.runtimes).size();
     }
     Progress progress;
     progress.shown = plan.progress;
@@ -104,7 +104,7 @@ std::string run_comparison(const RunPlan& plan, std::vector<Target>& targets, st
         for (SessionKind kind : plan.sessions) {
             const PhaseTimer timed{Phase::server_start};
             sessions.push_back(std::make_unique<Session>());
-            if (std::string error = open_session(kind, plan.base.keymap, *sessions.back()); !error.empty()) {
+            if (std::string error = open_session(kind, plan.base.keymap, plan.runtimes, *sessions.back()); !error.empty()) {
                 std::lock_guard<std::mutex> hold(failed_lock);
                 failed_to_start = error;
                 return;  // the sessions opened so far close as they go

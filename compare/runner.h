@@ -10,6 +10,7 @@
 
 struct RunPlan {
     std::vector<SessionKind> sessions;
+    std::vector<Runtime> runtimes;  // each session runs keymon on each, in this order
     LayoutTyping base;      // what to type; its layout is each report's
     int jobs = 1;           // layouts at a time, each job with servers of its own
     bool progress = false;  // a line on standard error says how far it is

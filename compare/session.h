@@ -45,7 +45,7 @@ struct SessionOps {
 // Owns its servers: they stop when it goes.
 struct Session {
     SessionKind kind = SessionKind::x11;
-    std::vector<Target> targets;  // session_targets(kind)
+    std::vector<Target> targets;  // session_targets(kind, the run's runtimes)
     LaunchOptions launch;         // keymon's display and environment there
     Keyboard keyboard;            // types into the focused window
     const SessionOps* ops = nullptr;
@@ -59,12 +59,13 @@ struct Session {
     }
 };
 
-// Starts the session's servers; `keymap`, if given, is a whole keymap the
+// Starts the session's servers, its targets those of `runtimes`; `keymap`, if given, is a whole keymap the
 // Wayland compositor starts with. "" or what went wrong (nothing is left
 // running then).
-[[nodiscard]] std::string open_session(SessionKind kind, const std::string& keymap, Session& session);
-[[nodiscard]] std::string open_x_session(Session& session);
-[[nodiscard]] std::string open_wayland_session(const std::string& keymap, Session& session);
+[[nodiscard]] std::string open_session(SessionKind kind, const std::string& keymap, const std::vector<Runtime>& runtimes,
+                                       Session& session);
+[[nodiscard]] std::string open_x_session(const std::vector<Runtime>& runtimes, Session& session);
+[[nodiscard]] std::string open_wayland_session(const std::string& keymap, const std::vector<Runtime>& runtimes, Session& session);
 
 // The keyboard of a layout (or keymap) as a private Xorg's pc105 geometry
 // has it, for a session whose server has none (Xwayland).

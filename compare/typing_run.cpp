@@ -4,9 +4,11 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "phases.h"
 #include "report_records.h"
+#include "runtime.h"
 
 namespace {
 
@@ -108,7 +110,7 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
     const auto started = Clock::now();
     Child keymon;
     LaunchOptions options = session.launch;
-    options.library_path = runtime_libdir(target.runtime);
+    options.library_path = target.runtime.folder;
     if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
     if (const std::string error = launch_child(keymon, keymon_path, options); !error.empty()) {
         return "keymon did not start: " + error;
@@ -130,14 +132,15 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
         if (ended()) {
             const int status = wait_child(keymon);
             return "keymon ended " + (status < 0 ? std::string("on a signal") : "with status " + std::to_string(status)) +
-                   " before it opened its window on the " + runtime_name(target.runtime) + " runtime" + target.qualifier +
+                   " before it opened its window on the " + target.runtime.name + " runtime" + target.qualifier +
                    errors();
         }
         return fail(not_found);
     }
     run.library = mapped_sdl_library(window_owner);
-    if (runtime_of_library(run.library) != target.runtime) {
-        return fail(std::string("keymon did not load the ") + runtime_name(target.runtime) + " runtime (it mapped '" +
+    std::error_code unresolved;
+    if (run.library.empty() || std::filesystem::canonical(run.library, unresolved) != target.runtime.identity.sdl12_file) {
+        return fail(std::string("keymon did not load the ") + target.runtime.name + " runtime (it mapped '" +
                     run.library + "')");
     }
     // The layout's markers, looked up once: typing binds nothing on them.

@@ -56,7 +56,7 @@ constexpr SessionOps wayland_session_ops = {load, find_window, draw, close};
 
 }  // namespace
 
-std::string open_wayland_session(const std::string& keymap, Session& session) {
+std::string open_wayland_session(const std::string& keymap, const std::vector<Runtime>& runtimes, Session& session) {
     auto servers = std::make_unique<WaylandSession>();
     Compositor& compositor = servers->compositor;
     if (const std::string error = start_compositor(compositor, keymap); !error.empty()) {
@@ -67,7 +67,7 @@ std::string open_wayland_session(const std::string& keymap, Session& session) {
         return error;
     }
     session.kind = SessionKind::wayland;
-    session.targets = session_targets(SessionKind::wayland);
+    session.targets = session_targets(SessionKind::wayland, runtimes);
     session.launch.display = compositor.x_display;
     session.launch.extra_env = compositor_environment(compositor);
     session.keyboard = virtual_keyboard_typing(servers->keyboard);
@@ -76,8 +76,8 @@ std::string open_wayland_session(const std::string& keymap, Session& session) {
     return "";
 }
 
-std::string open_session(SessionKind kind, const std::string& keymap, Session& session) {
-    return kind == SessionKind::x11 ? open_x_session(session) : open_wayland_session(keymap, session);
+std::string open_session(SessionKind kind, const std::string& keymap, const std::vector<Runtime>& runtimes, Session& session) {
+    return kind == SessionKind::x11 ? open_x_session(runtimes, session) : open_wayland_session(keymap, runtimes, session);
 }
 
 bool wayland_display_answers(const char* name) {

@@ -41,7 +41,7 @@ std::string load(void* servers, const LayoutTyping& typing, LayoutSymbols& symbo
 std::string find_window(void* servers, const Target& target, pid_t group, const std::function<bool()>& gone, pid_t& pid) {
     Display* conn = x_session(servers).server.conn;
     const Window window = find_and_focus_window(conn, group, milliseconds(15000), gone);
-    if (window == None) return std::string("keymon did not open its window on the ") + runtime_name(target.runtime) + " runtime";
+    if (window == None) return "keymon did not open its window on the " + target.runtime.name + " runtime";
     pid = window_pid(conn, window);
     return "";
 }
@@ -64,13 +64,13 @@ constexpr SessionOps x_session_ops = {load, find_window, draw, close};
 
 }  // namespace
 
-std::string open_x_session(Session& session) {
+std::string open_x_session(const std::vector<Runtime>& runtimes, Session& session) {
     auto servers = std::make_unique<XSession>();
     if (const std::string error = start_xserver(servers->server, ServerKind::xorg); !error.empty()) {
         return "no X server could start: " + error;
     }
     session.kind = SessionKind::x11;
-    session.targets = session_targets(SessionKind::x11);
+    session.targets = session_targets(SessionKind::x11, runtimes);
     session.launch.display = servers->server.display;
     session.keyboard = x_keyboard(servers->server.conn);
     session.ops = &x_session_ops;

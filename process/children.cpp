@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "files.h"
 
@@ -251,13 +252,18 @@ void end_all_children(milliseconds limit) {
     }
 }
 
-std::string PrivateDir::make(const char* prefix) {
+std::string PrivateDir::make(const char* prefix, const std::string& parent) {
     remove();
-    std::string templ = std::string("/tmp/") + prefix + ".XXXXXX";
+    std::string templ = parent + "/" + prefix + ".XXXXXX";
     if (!mkdtemp(templ.data())) return errno_text("mkdtemp");
     list_private_path(templ.c_str());
     path_ = templ;
     return "";
+}
+
+std::string PrivateDir::release() {
+    unlist_private_path(path_.c_str());
+    return std::exchange(path_, "");
 }
 
 void PrivateDir::remove() {

@@ -70,8 +70,10 @@ public:
     PrivateDir& operator=(const PrivateDir&) = delete;
     ~PrivateDir() { remove(); }
 
-    // Makes /tmp/PREFIX.XXXXXX. "" or what went wrong.
-    [[nodiscard]] std::string make(const char* prefix);
+    // Makes PARENT/PREFIX.XXXXXX. "" or what went wrong.
+    [[nodiscard]] std::string make(const char* prefix, const std::string& parent = "/tmp");
+    // Gives the folder up: it stays, and is no longer removed.
+    std::string release();
     void remove();
     const std::string& path() const { return path_; }
     bool empty() const { return path_.empty(); }

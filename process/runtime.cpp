@@ -2,30 +2,20 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 #include "files.h"
 
-Runtime runtime_from_env() {
+SystemRuntime runtime_from_env() {
     const char* name = std::getenv("KEYMON_RUNTIME");
-    return name && std::strcmp(name, "compat") == 0 ? Runtime::compat : Runtime::classic;
+    return name && std::strcmp(name, "compat") == 0 ? SystemRuntime::compat : SystemRuntime::classic;
 }
 
-const char* runtime_name(Runtime runtime) { return runtime == Runtime::compat ? "compat" : "classic"; }
+const char* runtime_name(SystemRuntime runtime) { return runtime == SystemRuntime::compat ? "compat" : "classic"; }
 
-std::string runtime_libdir(Runtime runtime) {
-    if (runtime == Runtime::classic) return "";
+std::string runtime_libdir(SystemRuntime runtime) {
+    if (runtime == SystemRuntime::classic) return "";
     const char* dir = std::getenv("KEYMON_COMPAT_LIBDIR");
     return dir ? dir : KEYMON_COMPAT_LIBDIR;
-}
-
-std::string runtime_missing(Runtime runtime) {
-    if (runtime == Runtime::classic) return "";
-    const std::string library = runtime_libdir(runtime) + "/libSDL-1.2.so.0";
-    std::error_code unreadable;  // counts as missing; never throws
-    if (std::filesystem::exists(library, unreadable)) return "";
-    return "the SDL2-based SDL 1.2 runtime is not installed (no " + library +
-           "; Debian package libsdl1.2-compat)";
 }
 
 std::string mapped_sdl_library(pid_t pid) {
@@ -42,8 +32,4 @@ std::string mapped_sdl_library(pid_t pid) {
         start = end + 1;
     }
     return "";
-}
-
-Runtime runtime_of_library(const std::string& library) {
-    return library.find("sdl12-compat") != std::string::npos ? Runtime::compat : Runtime::classic;
 }

@@ -1,5 +1,6 @@
-// Which SDL 1.2 runtime keymon runs on, and which one a running process
-// has mapped.
+// The system's two SDL 1.2 runtimes as the end-to-end tests and the
+// benchmark pick them, and which SDL 1.2 library a running process has
+// mapped.
 #pragma once
 
 #include <sys/types.h>
@@ -8,18 +9,14 @@
 
 // The classic SDL 1.2 keymon was built against, or the SDL2-based one
 // picked by LD_LIBRARY_PATH.
-enum class Runtime { classic, compat };
-Runtime runtime_from_env();  // KEYMON_RUNTIME=classic|compat (default classic)
-const char* runtime_name(Runtime runtime);
+enum class SystemRuntime { classic, compat };
+SystemRuntime runtime_from_env();  // KEYMON_RUNTIME=classic|compat (default classic)
+const char* runtime_name(SystemRuntime runtime);
 // Where the SDL2-based runtime's libSDL-1.2 lives ("" for classic):
 // Debian's folder, or KEYMON_COMPAT_LIBDIR. It goes first on keymon's
 // LD_LIBRARY_PATH.
-std::string runtime_libdir(Runtime runtime);
-// "" when the runtime's library is there, else what is missing.
-std::string runtime_missing(Runtime runtime);
+std::string runtime_libdir(SystemRuntime runtime);
 
 // The shared library file process `pid` has mapped for SDL 1.2, "" if none
 // (or if the process has ended meanwhile).
 std::string mapped_sdl_library(pid_t pid);
-// The runtime a mapped SDL 1.2 library file belongs to.
-Runtime runtime_of_library(const std::string& library);

@@ -137,7 +137,7 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
     report.keys = {key};
     report.keyboard.keys = {{38, "less<&\"", "<&\"", {{0, 0}, {10, 0}, {10, 10}, {0, 10}}}};
     report.keyboard.width = report.keyboard.height = 10;
-    std::vector<Target> targets = session_targets(SessionKind::x11);
+    std::vector<Target> targets = session_targets(SessionKind::x11, named_system_runtimes());
     report.runs = {{"/lib/<classic>"}, {"/lib/&compat"}};
     const std::string page = format_html(targets, {report}, true);
     for (const char* raw : {"<&\"", "less<&", "0x3c <<", "0x26 &<", "0x22 \"<", "<classic>", "/&compat"}) {
@@ -152,8 +152,7 @@ TEST(HtmlPage, RawBytesEscapeMarkupInLabelsAndPanels) {
 // With both sessions' five targets: a column and panel lines for each, and
 // a key one target alone was silent on is missing.
 TEST(HtmlPage, EveryTargetHasAColumnAndPanelLines) {
-    std::vector<Target> targets = session_targets(SessionKind::x11);
-    for (Target& target : session_targets(SessionKind::wayland)) targets.push_back(target);
+    std::vector<Target> targets = targets_of({SessionKind::x11, SessionKind::wayland}, named_system_runtimes());
     ASSERT_EQ(targets.size(), 5u);
     LayoutReport report;
     report.layout = "de";
@@ -229,7 +228,7 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
         {"KP_Decimal", false, "", {"SDLK_KP_PERIOD 0x81 0x2e ."}, {"SDLK_KP_PERIOD 0x5b 0x2c ,"}, DifferenceClass::other},
         {"a", false, "", {"SDLK_a 0x26 0x61 a", "SDLK_a 0x26 0x0"}, {"SDLK_a 0x26 0x61 a"}, DifferenceClass::other},
     };
-    const std::vector<Target> targets = session_targets(SessionKind::x11);
+    const std::vector<Target> targets = session_targets(SessionKind::x11, named_system_runtimes());
     for (const auto& c : cases) {
         KeyComparison key = typed_on(10, c.classic, c.compat);
         ASSERT_EQ(parse_key_spec(c.key, key.spec), "");
@@ -239,7 +238,7 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
     }
     // On the Wayland session the two SDL2-based backends may differ where
     // classic agrees with one of them.
-    std::vector<Target> wayland = session_targets(SessionKind::wayland);
+    std::vector<Target> wayland = session_targets(SessionKind::wayland, named_system_runtimes());
     KeyComparison dead;
     ASSERT_EQ(parse_key_spec("dead_circumflex", dead.spec), "");
     dead.by_target = {said({}), said({"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}), said({})};

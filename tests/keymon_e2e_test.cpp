@@ -34,7 +34,7 @@ class Keymon : public ::testing::Test {
 public:
     static inline XServer server;
     static inline std::string server_error;
-    static inline const Runtime runtime = runtime_from_env();
+    static inline const SystemRuntime runtime = runtime_from_env();
 
     static void SetUpTestSuite() { server_error = start_xserver(server); }
     static void TearDownTestSuite() { stop_xserver(server); }
@@ -46,7 +46,7 @@ public:
         EXPECT_EQ(take_x_errors(), std::vector<std::string>{});
     }
 
-    bool compat() const { return runtime == Runtime::compat; }
+    bool compat() const { return runtime == SystemRuntime::compat; }
     Display* x() const { return server.conn; }
     unsigned code(KeySym sym) const { return XKeysymToKeycode(x(), sym); }
 

@@ -1,0 +1,286 @@
+#include "runtimes.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "child.h"
+#include "files.h"
+#include "runtime.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// SDL 1.2's and SDL2's SDL_version.
+struct SdlVersion {
+    unsigned char major, minor, patch;
+};
+
+// Classic SDL 1.2 ended at 1.2.15; the SDL2-based runtime numbers its
+// releases from 1.2.50 on.
+constexpr unsigned first_sdl2_based_patch = 50;
+
+std::string version_text(unsigned major, unsigned minor, unsigned patch) {
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+// The file a handle was loaded from, its links resolved.
+std::string file_of(void* handle) {
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return "";
+    std::error_code error;
+    const fs::path resolved = fs::canonical(map->l_name, error);
+    return error ? map->l_name : resolved.string();
+}
+
+// One line of the probe's report, out at once: a layer that aborts the
+// process (sdl2-compat without a loadable SDL3) leaves the lines before it.
+void report(const std::string& line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string self_exe() {
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    return error ? "" : self.string();
+}
+
+bool valid_name(const std::string& name) {
+    if (name.empty() || name.size() > 40) return false;
+    for (unsigned char c : name) {
+        if (!std::isalnum(c) && c != '_' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+bool holds_sdl12(const std::string& folder) {
+    std::error_code error;
+    return fs::exists(folder + "/libSDL-1.2.so.0", error);
+}
+
+// What the cache's folder of a fetched runtime says of it ("note: ...").
+std::string fetched_note(const std::string& folder) {
+    std::string text;
+    if (!read_file(folder + "/keymon-runtime.txt", text)) return "";
+    const std::size_t at = text.find("\nnote: ");
+    if (at == std::string::npos) return "";
+    const std::size_t end = text.find('\n', at + 1);
+    return text.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
+}
+
+// Uses `folder` and identifies what is there. "" or what is wrong.
+std::string use_folder(const std::string& folder, Runtime& runtime) {
+    runtime.folder = folder;
+    if (const std::string error = identify_runtime(folder, runtime.identity); !error.empty()) {
+        return "runtime " + runtime.name + ": " + error;
+    }
+    runtime.note = fetched_note(folder);
+    return "";
+}
+
+// A runtime named classic or compat is of that kind. "" or what it is instead.
+std::string claimed_kind(const Runtime& runtime, const std::string& where) {
+    const bool classic = runtime.identity.kind == RuntimeKind::classic;
+    if ((runtime.name == "classic" && !classic) || (runtime.name == "compat" && classic)) {
+        return "runtime " + runtime.name + ": " + where + " is the " + describe(runtime.identity) + ", not " +
+               (runtime.name == "classic" ? "classic SDL 1.2" : "an SDL2-based SDL 1.2");
+    }
+    return "";
+}
+
+std::string resolve_path(const RuntimeRequest& request, Runtime& runtime) {
+    std::error_code error;
+    const fs::path given(request.path);
+    const auto status = fs::status(given, error);
+    if (error || !fs::exists(status)) return "runtime " + request.name + ": no such file or folder '" + request.path + "'";
+    const fs::path resolved = fs::canonical(given, error);
+    if (error) return "runtime " + request.name + ": '" + request.path + "': " + error.message();
+    std::string folder;
+    if (fs::is_directory(status)) {
+        if (!holds_sdl12(resolved)) return "runtime " + request.name + ": '" + request.path + "' holds no libSDL-1.2.so.0";
+        folder = resolved.string();
+    } else {
+        // keymon loads libSDL-1.2.so.0 by that name: a folder of its own
+        // holds the name, and the file's own folder comes after it, with
+        // whatever SDL2 and SDL3 stand beside the file.
+        runtime.link_folder = std::make_shared<PrivateDir>();
+        if (std::string made = runtime.link_folder->make("keymon-runtime"); !made.empty()) return made;
+        const std::string link = runtime.link_folder->path() + "/libSDL-1.2.so.0";
+        if (symlink(resolved.c_str(), link.c_str()) != 0) return errno_text(link.c_str());
+        folder = runtime.link_folder->path() + ":" + resolved.parent_path().string();
+    }
+    std::string identified = use_folder(folder, runtime);
+    if (!identified.empty()) {
+        // The library itself is no SDL 1.2 one, or no library at all: named
+        // as the user named it, not by the link to it.
+        if (runtime.link_folder) {
+            const std::string link = runtime.link_folder->path() + "/libSDL-1.2.so.0";
+            for (std::size_t at; (at = identified.find(link)) != std::string::npos;) identified.replace(at, link.size(), request.path);
+            runtime.link_folder.reset();
+        }
+        return identified;
+    }
+    return claimed_kind(runtime, "'" + request.path + "'");
+}
+
+}  // namespace
+
+std::string describe(const RuntimeIdentity& identity) {
+    if (identity.kind == RuntimeKind::classic) return "classic SDL " + identity.sdl12;
+    std::string text = "SDL2-based SDL " + identity.sdl12;
+    if (identity.sdl2_compat) return text + " over sdl2-compat " + identity.sdl2 + " over SDL3 " + identity.sdl3;
+    return text + " over SDL2 " + identity.sdl2;
+}
+
+std::string parse_runtime_option(const std::string& value, RuntimeRequest& request) {
+    const std::size_t equals = value.find('=');
+    request.name = value.substr(0, equals);
+    request.path = equals == std::string::npos ? "" : value.substr(equals + 1);
+    if (request.name.empty()) return "--runtime needs a name: NAME or NAME=PATH";
+    if (!valid_name(request.name)) {
+        return "runtime name '" + request.name + "' may hold only letters, digits, '_', '-' and '.' (at most 40)";
+    }
+    if (equals != std::string::npos && request.path.empty()) return "runtime " + request.name + ": PATH is empty";
+    return "";
+}
+
+std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime) {
+    runtime = Runtime{};
+    runtime.name = request.name;
+    if (!request.path.empty()) return resolve_path(request, runtime);
+    const std::string cached = runtime_cache() + "/" + request.name;
+    if (request.name == "classic") {
+        RuntimeIdentity system;
+        const std::string unloadable = identify_runtime("", system);
+        if (unloadable.empty() && system.kind == RuntimeKind::classic) {
+            runtime.identity = system;
+            return "";
+        }
+        if (holds_sdl12(cached)) {
+            if (std::string error = use_folder(cached, runtime); !error.empty()) return error;
+            return claimed_kind(runtime, "'" + cached + "'");
+        }
+        return "classic SDL 1.2 is not installed (" +
+               (unloadable.empty() ? "this system's libSDL-1.2.so.0 is the " + describe(system) : unloadable) +
+               "); fetch it with: keymon-compare --fetch-runtime classic; nothing compared";
+    }
+    if (request.name == "compat") {
+        // Debian 12 installs it beside classic, in a folder of its own;
+        // from Debian 13 on it is the system's libSDL-1.2.so.0.
+        const std::string folder = runtime_libdir(SystemRuntime::compat);
+        if (holds_sdl12(folder)) {
+            if (std::string error = use_folder(folder, runtime); !error.empty()) return error;
+            return claimed_kind(runtime, "'" + folder + "'");
+        }
+        RuntimeIdentity system;
+        if (identify_runtime("", system).empty() && system.kind == RuntimeKind::sdl2_based) {
+            runtime.identity = system;
+            return "";
+        }
+        if (holds_sdl12(cached)) {
+            if (std::string error = use_folder(cached, runtime); !error.empty()) return error;
+            return claimed_kind(runtime, "'" + cached + "'");
+        }
+        return "the SDL2-based SDL 1.2 runtime is not installed (no " + folder +
+               "/libSDL-1.2.so.0; Debian package libsdl1.2-compat); nothing compared";
+    }
+    if (holds_sdl12(cached)) return use_folder(cached, runtime);
+    return "no runtime named '" + request.name + "': give its folder as " + request.name + "=PATH, or fetch it with " +
+           "--fetch-runtime (which knows classic, debian12, debian13 and unstable)";
+}
+
+std::string identify_runtime(const std::string& folder, RuntimeIdentity& identity) {
+    identity = RuntimeIdentity{};
+    const std::string self = self_exe();
+    if (self.empty()) return "keymon-compare cannot find its own program file";
+    Child probe;
+    LaunchOptions options;
+    options.output = Output::pipe;
+    options.library_path = folder;
+    options.extra_env = {std::string(sdl_probe_variable) + "=1"};
+    if (std::string error = launch_child(probe, self, options); !error.empty()) return error;
+    const int status = wait_child(probe, milliseconds(20000));
+    const std::string out = child_output(probe);
+    std::string err = child_errors(probe);
+    while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
+    bool sdl12 = false;
+    for (std::size_t start = 0; start < out.size();) {
+        std::size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        const std::string line = out.substr(start, end - start);
+        start = end + 1;
+        const std::size_t blank = line.find(' '), second = line.find(' ', blank + 1);
+        const std::string layer = line.substr(0, blank);
+        const std::string version = line.substr(blank + 1, second == std::string::npos ? std::string::npos : second - blank - 1);
+        const std::string file = second == std::string::npos ? "" : line.substr(second + 1);
+        if (layer == "failed") return line.substr(blank + 1);
+        if (layer == "sdl12") {
+            sdl12 = true;
+            identity.sdl12 = version;
+            identity.sdl12_file = file;
+            unsigned major = 0, minor = 0, patch = 0;
+            std::sscanf(version.c_str(), "%u.%u.%u", &major, &minor, &patch);
+            identity.kind = patch >= first_sdl2_based_patch ? RuntimeKind::sdl2_based : RuntimeKind::classic;
+        } else if (layer == "sdl2") {
+            identity.sdl2 = version;
+        } else if (layer == "sdl3") {
+            identity.sdl3 = version;
+            identity.sdl2_compat = true;
+        }
+    }
+    if (status == 0 && sdl12) return "";
+    const std::string why = err.empty() ? (status < 0 ? "it ended on a signal" : "status " + std::to_string(status)) : err;
+    if (!sdl12) return "its libSDL-1.2.so.0 cannot be loaded (" + why + ")";
+    return "its SDL2 (libSDL2-2.0.so.0, or the SDL3 under it) cannot be loaded (" + why + ")";
+}
+
+int run_sdl_probe() {
+    void* sdl12 = dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!sdl12) {
+        report(std::string("failed its libSDL-1.2.so.0 cannot be loaded (") + dlerror() + ")");
+        return 1;
+    }
+    const auto linked = reinterpret_cast<const SdlVersion* (*)()>(dlsym(sdl12, "SDL_Linked_Version"));
+    if (!linked) {
+        report("failed " + file_of(sdl12) + " is not an SDL 1.2 library");
+        return 1;
+    }
+    const SdlVersion* v12 = linked();
+    report("sdl12 " + version_text(v12->major, v12->minor, v12->patch) + " " + file_of(sdl12));
+    if (v12->patch < first_sdl2_based_patch) return 0;  // classic loads no SDL2
+    // The SDL2 the runtime loads itself, by the same name, at its start.
+    void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!sdl2) {
+        report(std::string("failed its SDL2 (libSDL2-2.0.so.0) cannot be loaded (") + dlerror() + ")");
+        return 1;
+    }
+    const auto version2 = reinterpret_cast<void (*)(SdlVersion*)>(dlsym(sdl2, "SDL_GetVersion"));
+    if (!version2) {
+        report("failed " + file_of(sdl2) + " is not an SDL2 library");
+        return 1;
+    }
+    SdlVersion v2{};
+    version2(&v2);
+    report("sdl2 " + version_text(v2.major, v2.minor, v2.patch) + " " + file_of(sdl2));
+    // sdl2-compat loads SDL3 as it is loaded itself; SDL2 proper never does.
+    if (void* sdl3 = dlopen("libSDL3.so.0", RTLD_NOW | RTLD_NOLOAD)) {
+        const auto version3 = reinterpret_cast<int (*)()>(dlsym(sdl3, "SDL_GetVersion"));
+        const int v3 = version3 ? version3() : 0;
+        report("sdl3 " + version_text(unsigned(v3 / 1000000), unsigned(v3 / 1000 % 1000), unsigned(v3 % 1000)) + " " + file_of(sdl3));
+    }
+    return 0;
+}
+
+std::string runtime_cache() {
+    const char* cache = std::getenv("XDG_CACHE_HOME");
+    if (cache && *cache == '/') return std::string(cache) + "/keymon/runtimes";
+    const char* home = std::getenv("HOME");
+    return std::string(home && *home ? home : "/") + "/.cache/keymon/runtimes";
+}

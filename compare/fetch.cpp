@@ -1,6 +1,7 @@
 #include "fetch.h"
 
 #include <glob.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -37,7 +38,16 @@ constexpr std::array<const char*, 3> sonames = {"libSDL-1.2.so.0", "libSDL2-2.0.
 
 constexpr const char* keyring = "/usr/share/keyrings/debian-archive-keyring.gpg";
 
-std::string trimmed(std::string text) {
+// apt's own word on why it failed: the line that names the failure, else its last.
+std::string apt_reason(const std::string& printed) {
+    for (const char* failure : {"Could not connect", "Could not resolve", "Failed to fetch", "Unable to locate", "NO_PUBKEY"}) {
+        const std::size_t at = printed.find(failure);
+        if (at == std::string::npos) continue;
+        const std::size_t start = printed.rfind('\n', at), end = printed.find('\n', at);
+        std::string line = printed.substr(start == std::string::npos ? 0 : start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        return line.substr(std::min(line.size(), line.find_first_not_of(" \t")));
+    }
+    std::string text = printed;
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     const std::size_t last = text.rfind('\n');
     return last == std::string::npos ? text : text.substr(last + 1);
@@ -125,7 +135,10 @@ std::string missing_versions(const std::string& library) {
     return missing;
 }
 
-void progress(const std::string& line) { std::fprintf(stderr, "keymon-compare: %s\n", line.c_str()); }
+// On a terminal only: elsewhere the one line said is the result, or what went wrong.
+void progress(const std::string& line) {
+    if (isatty(2)) std::fprintf(stderr, "keymon-compare: %s\n", line.c_str());
+}
 
 }  // namespace
 
@@ -159,13 +172,13 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     const PrivateApt apt{work.path()};
     std::string printed;
     progress("fetching " + name + " (" + release->title + ") from " + mirror);
-    const int updated = apt.run("update", {}, printed);
+    const int updated = apt.run("update", {"--error-on=any"}, printed);
     if (updated == 127) return "apt-get is not installed";
-    if (updated != 0) return "Debian's archive cannot be reached at " + mirror + " (apt-get update: " + trimmed(printed) + ")";
+    if (updated != 0) return "Debian's archive cannot be reached at " + mirror + " (apt-get update: " + apt_reason(printed) + ")";
     std::vector<std::string> packages(release->packages.begin(), release->packages.end());
     printed.clear();
     if (apt.run("download", packages, printed, work.path() + "/debs") != 0) {
-        return "cannot download " + std::string(release->suite) + "'s packages (apt-get download: " + trimmed(printed) + ")";
+        return "cannot download " + std::string(release->suite) + "'s packages (apt-get download: " + apt_reason(printed) + ")";
     }
     std::vector<fs::path> debs;
     for (const auto& deb : fs::directory_iterator(work.path() + "/debs", error)) debs.push_back(deb.path());
@@ -174,7 +187,7 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     for (const fs::path& deb : debs) {
         printed.clear();
         if (run_command({"dpkg-deb", "-x", deb.string(), work.path() + "/tree"}, printed, milliseconds(120000)) != 0) {
-            return "cannot unpack " + deb.filename().string() + " (" + trimmed(printed) + ")";
+            return "cannot unpack " + deb.filename().string() + " (" + apt_reason(printed) + ")";
         }
         std::string field;
         run_command({"dpkg-deb", "-f", deb.string(), "Package", "Version"}, field, milliseconds(30000));

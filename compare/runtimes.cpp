@@ -237,7 +237,10 @@ std::string identify_runtime(const std::string& folder, RuntimeIdentity& identit
     }
     if (status == 0 && sdl12) return "";
     const std::string why = err.empty() ? (status < 0 ? "it ended on a signal" : "status " + std::to_string(status)) : err;
-    if (!sdl12) return "its libSDL-1.2.so.0 cannot be loaded (" + why + ")";
+    // The SDL2-based runtime loads its SDL2 as it is loaded itself.
+    if (!sdl12 && err.find("SDL2") == std::string::npos && err.find("SDL3") == std::string::npos) {
+        return "its libSDL-1.2.so.0 cannot be loaded (" + why + ")";
+    }
     return "its SDL2 (libSDL2-2.0.so.0, or the SDL3 under it) cannot be loaded (" + why + ")";
 }
 

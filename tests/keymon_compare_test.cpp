@@ -536,6 +536,127 @@ std::vector<std::string> lines_of(const nlohmann::json& layout, const std::strin
     return lines;
 }
 
+// The entries of a folder, for seeing that a refused value left nothing.
+std::set<std::string> names_in(const std::string& dir, const std::string& prefix = "") {
+    std::set<std::string> names;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator(dir, error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(prefix, 0) == 0) names.insert(name);
+    }
+    return names;
+}
+
+// Every bad --runtime or --fetch-runtime value: status 2, one message, no
+// server started, nothing left in /tmp or in the runtime cache.
+TEST(KeymonCompare, BadRuntimeValuesAreRefusedWithOneMessageAndLeaveNothing) {
+    const std::string dir = std::string(KEYMON_TEST_OUTPUT_DIR) + "/bad-runtimes";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/cache");
+    // A runtime whose SDL 1.2 layer loads and whose SDL2 does not.
+    const std::string broken = dir + "/broken-sdl2";
+    std::filesystem::create_directories(broken);
+    std::filesystem::copy_file("/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0", broken + "/libSDL-1.2.so.0");
+    std::ofstream(broken + "/libSDL2-2.0.so.0") << "not a library\n";
+    const std::string cache = "XDG_CACHE_HOME=" + dir + "/cache";
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        bool hint = false;
+    };
+    const Case cases[] = {
+        {{"--runtime", "x=/nonexistent"}, "keymon-compare: runtime x: no such file or folder '/nonexistent'\n"},
+        {{"--runtime", "x=/usr/lib/x86_64-linux-gnu/libX11.so.6"}, "keymon-compare: runtime x: /usr/lib/x86_64-linux-gnu/libX11.so.6"},
+        {{"--runtime", "x=/etc/passwd"}, "keymon-compare: runtime x: its libSDL-1.2.so.0 cannot be loaded (/etc/passwd: invalid ELF header)\n"},
+        {{"--runtime", "x=" + dir}, "keymon-compare: runtime x: '" + dir + "' holds no libSDL-1.2.so.0\n"},
+        {{"--runtime", "=/tmp"}, "keymon-compare: --runtime needs a name: NAME or NAME=PATH\n", true},
+        {{"--runtime", ""}, "keymon-compare: --runtime needs a name: NAME or NAME=PATH\n", true},
+        {{"--runtime", "a b=/tmp"}, "keymon-compare: runtime name 'a b' may hold only", true},
+        {{"--runtime", "classic", "--runtime", "classic"}, "keymon-compare: runtime classic is given twice\n", true},
+        {{"--runtime", "x=" + broken}, "keymon-compare: runtime x: its SDL2 (libSDL2-2.0.so.0, or the SDL3 under it) cannot be loaded (Failed loading SDL2 library.)\n"},
+        {{"--runtime", "classic=/usr/lib/x86_64-linux-gnu/sdl12-compat"},
+         "keymon-compare: runtime classic: '/usr/lib/x86_64-linux-gnu/sdl12-compat' is the SDL2-based SDL 1.2.60 over SDL2 2.26.5, not classic SDL 1.2\n"},
+        {{"--runtime", "compat=/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0"}, "keymon-compare: runtime compat: '/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0' is the classic SDL 1.2.15, not an SDL2-based SDL 1.2\n"},
+        {{"--runtime", "never-fetched"}, "keymon-compare: no runtime named 'never-fetched'"},
+        {{"--fetch-runtime", "debian11"}, "keymon-compare: no runtime to fetch called 'debian11': it knows classic, debian12, debian13, unstable\n"},
+        {{"--fetch-runtime="}, "keymon-compare: option '--fetch-runtime' needs a name: classic, debian12, debian13, unstable\n", true},
+    };
+    // What a runtime named by its library file makes (other tests make
+    // other folders in /tmp meanwhile).
+    const std::set<std::string> tmp_before = names_in("/tmp", "keymon-runtime");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        std::vector<std::string> arguments = args(c.args);
+        arguments.push_back("a");
+        const CompareRun run = compare(arguments, {cache});
+        EXPECT_EQ(run.status, 2);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.substr(0, c.message.size()), c.message);
+        EXPECT_EQ(count_lines(run.err), c.hint ? 2u : 1u) << run.err;
+        EXPECT_EQ(names_in(dir + "/cache"), std::set<std::string>{});
+    }
+    EXPECT_EQ(names_in("/tmp", "keymon-runtime"), tmp_before) << "a refused runtime left something behind";
+}
+
+// The archive out of reach (apt's proxy a closed port): status 2, one
+// message, and no half-made runtime in the cache.
+TEST(KeymonCompare, AFetchThatCannotReachTheArchiveLeavesNothing) {
+    const std::string dir = std::string(KEYMON_TEST_OUTPUT_DIR) + "/unreachable";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + "/apt.conf") << "Acquire::http::Proxy \"http://127.0.0.1:9\";\nAcquire::Retries \"0\";\n";
+    const CompareRun run = compare({"--fetch-runtime", "classic"}, {"XDG_CACHE_HOME=" + dir + "/cache", "APT_CONFIG=" + dir + "/apt.conf"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(has(run.err, "keymon-compare: Debian's archive cannot be reached at ")) << run.err;
+    EXPECT_EQ(names_in(dir + "/cache/keymon/runtimes"), std::set<std::string>{});
+}
+
+// Released runtimes fetched from Debian's archive, one in a folder whose
+// name says nothing of it: each target named by the versions its
+// libraries report, and 1.2.78 fixing what 1.2.60 got wrong (one line for
+// each press of a lock key, Menu named).
+TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) {
+    const std::string dir = std::string(KEYMON_TEST_OUTPUT_DIR) + "/fetched";
+    std::filesystem::remove_all(dir);
+    const std::string cache = "XDG_CACHE_HOME=" + dir + "/cache";
+    for (const char* name : {"debian12", "unstable"}) {
+        const CompareRun fetched = compare({"--fetch-runtime", name}, {cache});
+        ASSERT_EQ(fetched.status, 0) << fetched.err;
+        EXPECT_TRUE(has(fetched.out, std::string("fetched ") + name + ": SDL2-based SDL 1.2.")) << fetched.out;
+    }
+    const std::string anonymous = dir + "/x7";
+    std::filesystem::rename(dir + "/cache/keymon/runtimes/debian12", anonymous);
+    const CompareRun run = compare(args({"--runtime", "classic", "--runtime", "old=" + anonymous, "--runtime", "unstable", "--layout",
+                                         "us", "--json", "Caps_Lock", "Menu"}),
+                                   {cache});
+    ASSERT_EQ(run.status, 1) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out;
+    ASSERT_EQ(doc["targets"].size(), 3u);
+    const struct {
+        const char* id;
+        const char* kind;
+        const char* sdl12;
+    } expected[] = {{"classic", "classic", "1.2.15"}, {"old", "sdl2_based", "1.2.60"}, {"unstable", "sdl2_based", "1.2.78"}};
+    for (std::size_t t = 0; t < 3; ++t) {
+        const nlohmann::json& target = doc["targets"][t];
+        EXPECT_EQ(target["id"], expected[t].id);
+        EXPECT_EQ(target["kind"], expected[t].kind);
+        EXPECT_EQ(target["versions"]["sdl12"], expected[t].sdl12);
+        EXPECT_EQ(target["versions"]["sdl2"] != "", t > 0) << target;
+    }
+    const nlohmann::json& layout = doc["layouts"][0];
+    EXPECT_EQ(lines_of(layout, "Caps_Lock", "unstable"), lines_of(layout, "Caps_Lock", "classic"));
+    EXPECT_NE(lines_of(layout, "Caps_Lock", "old"), lines_of(layout, "Caps_Lock", "classic"));
+    const std::vector<std::string> menu_old = lines_of(layout, "Menu", "old"), menu_new = lines_of(layout, "Menu", "unstable");
+    ASSERT_FALSE(menu_old.empty());
+    ASSERT_FALSE(menu_new.empty());
+    EXPECT_EQ(menu_old[0].substr(0, 13), "SDLK_UNKNOWN ");
+    EXPECT_EQ(menu_new[0].substr(0, 10), "SDLK_MENU ");
+}
+
 // A Wayland desktop: the test's own compositor, its keyboard (a virtual
 // one: a headless compositor has none) set to de with Compose on AltGr.
 TEST(KeymonCompare, DesktopKeymapOfAWaylandDesktopIsTheCompositors) {

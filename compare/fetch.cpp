@@ -183,7 +183,7 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     std::vector<fs::path> debs;
     for (const auto& deb : fs::directory_iterator(work.path() + "/debs", error)) debs.push_back(deb.path());
     std::sort(debs.begin(), debs.end());
-    std::string versions;
+    std::string versions, sdl12_depends;
     for (const fs::path& deb : debs) {
         printed.clear();
         if (run_command({"dpkg-deb", "-x", deb.string(), work.path() + "/tree"}, printed, milliseconds(120000)) != 0) {
@@ -195,6 +195,10 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
         package = package.substr(0, package.find('\n'));
         version = version.substr(0, version.find('\n'));
         versions += (versions.empty() ? "" : ", ") + package + " " + version;
+        if (package.rfind("libsdl1.2", 0) == 0) {
+            run_command({"dpkg-deb", "-f", deb.string(), "Depends"}, sdl12_depends, milliseconds(30000));
+            while (!sdl12_depends.empty() && sdl12_depends.back() == '\n') sdl12_depends.pop_back();
+        }
     }
     // Each library under the name its loader asks for, its own file.
     for (const auto& entry : fs::recursive_directory_iterator(work.path() + "/tree", error)) {
@@ -206,6 +210,20 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
         }
     }
     if (!fs::exists(made.path() + "/libSDL-1.2.so.0")) return "the packages of " + name + " hold no libSDL-1.2.so.0";
+    // Libraries the SDL 1.2 layer needs that this system lacks (classic's
+    // sound and console libraries on a system that has none).
+    printed.clear();
+    run_command({"env", "LD_LIBRARY_PATH=" + made.path(), "ldd", made.path() + "/libSDL-1.2.so.0"}, printed, milliseconds(30000));
+    std::string lacking;
+    for (std::size_t at = 0; (at = printed.find(" => not found", at)) != std::string::npos; at += 13) {
+        const std::size_t start = printed.find_first_not_of(" \t", printed.rfind('\n', at) + 1);
+        const std::string soname = printed.substr(start, at - start);
+        if (soname.rfind("libSDL2", 0) != 0 && soname.rfind("libSDL3", 0) != 0) lacking += (lacking.empty() ? "" : ", ") + soname;
+    }
+    if (!lacking.empty()) {
+        return name + "'s libSDL-1.2.so.0 needs libraries this system lacks: " + lacking + " (its package depends on " +
+               sdl12_depends + "); install them, then fetch it again";
+    }
 
     // A layer this system cannot load (it needs a newer C library) is left
     // out: the runtime then runs over this system's SDL2, and says so.

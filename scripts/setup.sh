@@ -28,7 +28,7 @@ keymon_packages=(g++ cmake make pkg-config libsdl1.2-dev)
 monitor_packages=(g++ cmake make pkg-config libsdl1.2-dev libsdl1.2-compat libx11-dev libxtst-dev libxkbcommon-dev libxkbregistry-dev nlohmann-json3-dev
                   libwayland-dev libwayland-bin
                   xserver-xorg-core xserver-xorg-video-dummy xkb-data x11-xkb-utils sway xwayland x11-xserver-utils)
-test_packages=(libgtest-dev xvfb xauth clang libclang-rt-14-dev chromium zlib1g-dev libxkbcommon-tools)
+test_packages=(libgtest-dev xvfb xauth clang libclang-rt-14-dev chromium zlib1g-dev libxkbcommon-tools mmdebstrap)
 demo_packages=(xvfb xdotool x11-utils)
 # Building the Debian packages (with the build dependencies in debian/control), and checking them.
 package_packages=(dpkg-dev debhelper lintian cmake pkg-config libsdl1.2-dev libx11-dev libxtst-dev libxkbcommon-dev libxkbregistry-dev nlohmann-json3-dev

@@ -12,6 +12,8 @@ configure_and_build "$build" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON
 echo "== the Debian packages: built, checked with lintian, unpacked and tried" >&2
 bash "$root/scripts/package.sh"
 bash "$root/tests/packages.sh" "$build/packages"
+echo "== the package on Debian 13: installed in a Debian 13 root and run there" >&2
+bash "$root/tests/debian13.sh" "$build/packages"
 
 echo "== the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, and the fuzzer" >&2
 CC=clang CXX=clang++ configure_and_build "$root/build-sanitize" -DBUILD_TESTING=ON -DKEYMON_WERROR=ON \

@@ -48,7 +48,7 @@ has_dependency() {  # DEB FIELD PACKAGE
         fail "$(basename "$1"): $2 lacks $3 (it is: $(field "$1" "$2"))"
 }
 for lib in libsdl1.2debian libx11-6 libxtst6 libxkbcommon0 libxkbregistry0 libwayland-client0 libc6; do has_dependency "$keymon_deb" Depends "$lib"; done
-for pkg in libsdl1.2-compat x11-xkb-utils xserver-xorg-core xserver-xorg-video-dummy sway xwayland; do
+for pkg in libsdl1.2-compat x11-xkb-utils xserver-xorg-core xserver-xorg-video-dummy sway xwayland apt debian-archive-keyring; do
     has_dependency "$keymon_deb" Recommends "$pkg"
     field "$keymon_deb" Depends | grep -q "$pkg" && fail "keymon Depends on $pkg, which only keymon-compare needs"
 done

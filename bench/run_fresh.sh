@@ -29,7 +29,11 @@ for rev in "$@"; do
         bash -c 'cd /root/keymon && bash scripts/run.sh' >"$work/run-$rev.log" 2>&1 || echo "$rev: run.sh failed, see $work/run-$rev.log" >&2
     end=$(date +%s.%N)
     installed=$(chroot "$root" dpkg -l | grep -c '^ii')
-    umount -R "$root/dev" "$root/proc"
-    rm -rf "$root"
+    # Whatever the demonstration left running in the root ends with it.
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
+    done
+    umount -R -l "$root/dev" "$root/proc"
+    rm -rf --one-file-system "$root"
     echo "| $rev | $(echo "$end - $start" | bc | xargs printf '%.1f') | $((installed - base_packages)) |"
 done

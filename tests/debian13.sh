@@ -29,9 +29,15 @@ fi
 
 root=$(mktemp -d /var/tmp/keymon-debian13.XXXXXX)
 cleanup() {
-    umount -R "$root/dev" 2>/dev/null || true
-    umount "$root/proc" "$root/sys" 2>/dev/null || true
-    rm -rf "$root"
+    # Whatever still runs in the root ends first; the mounts are detached
+    # even when busy, and the removal never crosses into another file
+    # system (the host's /dev).
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && kill -9 "${proc#/proc/}" 2>/dev/null
+    done
+    umount -R -l "$root/dev" 2>/dev/null || true
+    umount -l "$root/proc" "$root/sys" 2>/dev/null || true
+    rm -rf --one-file-system "$root"
 }
 trap cleanup EXIT
 tar -C "$root" -xf "$tar"

@@ -48,7 +48,9 @@ std::string key_notes(const KeyComparison& key) {
 std::string layout_summary(const LayoutReport& report) {
     const std::size_t spare = static_cast<std::size_t>(
         std::count_if(report.keys.begin(), report.keys.end(), [](const KeyComparison& key) { return key.spare; }));
-    return "layout " + report.layout + " (" + report.source + "): " + std::to_string(report.keys.size()) +
+    std::string options;
+    for (const std::string& option : report.options) options += (options.empty() ? ", options " : ",") + option;
+    return "layout " + report.layout + " (" + report.source + options + "): " + std::to_string(report.keys.size()) +
            " keys typed, " + std::to_string(keys_differing(report.keys)) + " differ (" + std::to_string(spare) +
            " on a spare keycode)\n";
 }
@@ -65,12 +67,18 @@ std::string library_lines(const std::vector<Target>& targets, const std::vector<
 
 std::vector<CellLine> table_cell(const KeyComparison& key, std::size_t target) {
     const TargetLines& lines = key.by_target[target];
-    if (lines.lines.empty()) return {{lines.answered ? "nothing" : "no answer", false, false}};
+    bool others_ended = false;
+    for (const TargetLines& other : key.by_target) others_ended = others_ended || other.ended_keymon != lines.ended_keymon;
+    if (lines.lines.empty()) {
+        if (lines.ended_keymon) return {{"keymon ended", false, others_ended}};
+        return {{lines.answered ? "nothing" : "no answer", false, false}};
+    }
     std::vector<CellLine> cell;
     for (std::size_t row = 0; row < lines.lines.size(); ++row) {
         bool same = true;
         for (const TargetLines& other : key.by_target) same = same && row < other.lines.size() && other.lines[row] == lines.lines[row];
         cell.push_back({lines.lines[row], true, !same});
     }
+    if (lines.ended_keymon) cell.push_back({"keymon ended", false, others_ended});
     return cell;
 }

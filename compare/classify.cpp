@@ -15,8 +15,12 @@ struct ClassName {
 
 constexpr ClassName class_names[] = {
     {DifferenceClass::none, "none", "no difference"},
+    {DifferenceClass::ends_keymon, "ends_keymon", "the key ends keymon: a runtime reports it as Escape"},
+    {DifferenceClass::utf8_decoding, "utf8_decoding",
+     "the SDL2-based runtime's text decoder: a three-byte character's low six bits replaced by its middle byte's"},
+    {DifferenceClass::ctrl_character, "ctrl_character", "a control character under Ctrl: the code on one, the letter or 0 on the other"},
     {DifferenceClass::spare_keycode, "spare_keycode", "a keysym on a spare keycode reported by one runtime only"},
-    {DifferenceClass::dead_key, "dead_key", "a dead key and what it composes"},
+    {DifferenceClass::dead_key, "dead_key", "a dead key or a compose sequence, and what it composes"},
     {DifferenceClass::lock_lines, "lock_lines", "a lock key gives one line, or two"},
     {DifferenceClass::delete_character, "delete_character", "Delete carries no character"},
     {DifferenceClass::altgr_character, "altgr_character", "an AltGr character differs"},
@@ -85,25 +89,44 @@ bool involves_altgr(const KeyComparison& key, const std::vector<std::string>& li
     });
 }
 
+// What the SDL2-based runtime's text decoder makes of a three-byte UTF-8
+// character: the low six bits replaced by those of its middle byte. The
+// character itself where that changes nothing, and for every other length.
+constexpr unsigned misdecoded(unsigned cp) {
+    if (cp < 0x800 || cp > 0xffff) return cp;
+    return (cp & ~0x3fu) | ((cp >> 6) & 0x3f);
+}
+static_assert(misdecoded(0x20ac) == 0x2082, "the euro sign comes out as a subscript two");
+static_assert(misdecoded(0x2116) == 0x2104, "the numero sign comes out as the centre line symbol");
+static_assert(misdecoded(0xe9) == 0xe9 && misdecoded(0x1f600) == 0x1f600, "one-, two- and four-byte characters are right");
+
+bool control(unsigned cp) { return cp != 0 && (cp < 0x20 || cp == 0x7f); }
+
+bool held_control(const KeyComparison& key) {
+    return std::any_of(key.spec.modifiers.begin(), key.spec.modifiers.end(),
+                       [](xkb_keysym_t m) { return m == XKB_KEY_Control_L || m == XKB_KEY_Control_R; });
+}
+
 }  // namespace
 
 const char* class_id(DifferenceClass which) { return name_of(which).id; }
 const char* class_description(DifferenceClass which) { return name_of(which).description; }
 
+std::size_t reference_target(const std::vector<Target>& targets) {
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (targets[t].runtime.identity.kind == RuntimeKind::classic) return t;
+    }
+    return 0;
+}
+
 DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets) {
     if (!key.differs()) return DifferenceClass::none;
     // Classic's lines against the first target's that differ from them; when
-    // all agree with classic's, the two SDL2-based backends that differ.
-    std::size_t first = 0;
-    for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
-        if (targets[t].runtime.identity.kind == RuntimeKind::classic) {
-            first = t;
-            break;
-        }
-    }
+    // all agree with classic's, the first two targets that differ.
+    std::size_t first = reference_target(targets);
     std::size_t second = first;
     for (std::size_t t = 0; t < key.by_target.size(); ++t) {
-        if (key.by_target[t].lines != key.by_target[first].lines) {
+        if (!same_lines(key.by_target[t], key.by_target[first])) {
             second = t;
             break;
         }
@@ -111,13 +134,19 @@ DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& ta
     if (second == first) {
         for (std::size_t t = 0; t < key.by_target.size() && second == first; ++t) {
             for (std::size_t u = t + 1; u < key.by_target.size(); ++u) {
-                if (key.by_target[t].lines != key.by_target[u].lines) {
+                if (!same_lines(key.by_target[t], key.by_target[u])) {
                     first = t, second = u;
                     break;
                 }
             }
         }
     }
+    return classify_pair(key, first, second);
+}
+
+DifferenceClass classify_pair(const KeyComparison& key, std::size_t first, std::size_t second) {
+    if (same_lines(key.by_target[first], key.by_target[second])) return DifferenceClass::none;
+    if (key.by_target[first].ended_keymon != key.by_target[second].ended_keymon) return DifferenceClass::ends_keymon;
     const std::vector<std::string>& a = key.by_target[first].lines;
     const std::vector<std::string>& b = key.by_target[second].lines;
 
@@ -134,22 +163,32 @@ DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& ta
         // The modifiers held around it may show on both: the key is what counts.
         if (key_lines[0] != key_lines[1]) return DifferenceClass::spare_keycode;
     }
-    if (dead_keysym(key.spec.sym) || key.context.find("after dead_") != std::string::npos) return DifferenceClass::dead_key;
+    if (dead_keysym(key.spec.sym) || key.spec.sym == XKB_KEY_Multi_key || key.context.find("after dead_") != std::string::npos ||
+        key.context.find("after Multi_key") != std::string::npos) {
+        return DifferenceClass::dead_key;
+    }
     const xkb_keysym_t sym = key.spec.sym;
     const bool lock = sym == XKB_KEY_Num_Lock || sym == XKB_KEY_Caps_Lock || sym == XKB_KEY_Scroll_Lock || sym == XKB_KEY_Shift_Lock;
     if (lock && a.size() != b.size()) return DifferenceClass::lock_lines;
     if (a.size() != b.size()) return DifferenceClass::other;
     unsigned kinds = same;
-    bool delete_character = false;
+    bool delete_character = false, every_character_decoded = true, every_character_control = true;
     for (std::size_t row = 0; row < a.size(); ++row) {
         const unsigned kind = row_kind(a[row], b[row]);
         kinds |= kind;
         if (kind & character) {
             const unsigned x = parse_report_line(a[row]).unicode, y = parse_report_line(b[row]).unicode;
             delete_character = delete_character || (x == 0x7f && y == 0) || (x == 0 && y == 0x7f);
+            every_character_decoded = every_character_decoded && (misdecoded(x) == y || misdecoded(y) == x);
+            every_character_control = every_character_control && (control(x) != control(y));
         }
     }
     if (kinds & unexplained) return DifferenceClass::other;
+    // The causes a rule can establish, before the symptoms.
+    if ((kinds & character) && every_character_decoded && !(kinds & other_scan)) return DifferenceClass::utf8_decoding;
+    if ((kinds & character) && every_character_control && held_control(key) && !(kinds & other_scan)) {
+        return DifferenceClass::ctrl_character;
+    }
     if (kinds & character) {
         if ((sym == XKB_KEY_Delete || sym == XKB_KEY_KP_Delete) && delete_character) return DifferenceClass::delete_character;
         if (kinds & other_scan) return DifferenceClass::other;

@@ -10,6 +10,11 @@
 // In the order the rules are tried; `other` is what no rule names.
 enum class DifferenceClass {
     none,              // the targets agree
+    // Causes a rule can establish:
+    ends_keymon,       // a runtime reports the key as Escape, and keymon ends
+    utf8_decoding,     // the SDL2-based runtime's three-byte UTF-8 decoding fault
+    ctrl_character,    // a control character under Ctrl on one, the letter or 0 on the other
+    // Symptoms:
     spare_keycode,     // a keysym on a spare keycode reported by one runtime only
     dead_key,          // a dead key, or the key typed after one
     lock_lines,        // a lock key gives one line, or two
@@ -26,8 +31,14 @@ enum class DifferenceClass {
 };
 inline constexpr int difference_class_count = static_cast<int>(DifferenceClass::other) + 1;
 // The first class that names a difference.
-inline constexpr DifferenceClass first_class = DifferenceClass::spare_keycode;
+inline constexpr DifferenceClass first_class = DifferenceClass::ends_keymon;
+// The class of the key's difference: classic against the first target that
+// differs from it.
 DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets);
+// Of the difference between two of the key's targets (none if they agree).
+DifferenceClass classify_pair(const KeyComparison& key, std::size_t first, std::size_t second);
+// The reference of a run: its first classic target, else its first.
+std::size_t reference_target(const std::vector<Target>& targets);
 // "scan_code_0", as JSON has it; "scan code 0", as people read it.
 const char* class_id(DifferenceClass which);
 const char* class_description(DifferenceClass which);

@@ -238,7 +238,7 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
     }
     page += "</table>\n<table>\n<tr><th>keymap</th><th>description</th><th>keys typed</th><th>differ</th><th>classes</th><th>keyboard</th></tr>\n";
     for (const SurveyEntry& entry : entries) {
-        page += "<tr><td><code>" + escaped(entry.report.layout) + "</code></td><td>" + escaped(entry.keymap.description) + "</td>";
+        page += "<tr><td><code>" + escaped(entry_label(entry)) + "</code></td><td>" + escaped(entry.keymap.description) + "</td>";
         if (!entry.report.failure.empty()) {
             page += "<td colspan=\"4\">failed: " + escaped(entry.report.failure) + "</td></tr>\n";
             continue;

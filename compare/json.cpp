@@ -76,6 +76,7 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
     for (const LayoutReport& report : reports) {
         layouts.push_back({{"layout", report.layout},
                            {"source", report.source},
+                           {"options", report.options},
                            {"keys_typed", report.keys.size()},
                            {"keys_differ", keys_differing(report.keys)},
                            {"keys", keys_json(targets, report.keys)}});
@@ -91,10 +92,11 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
 std::string format_survey_json(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
     nlohmann::ordered_json keymaps = nlohmann::ordered_json::array();
     for (const SurveyEntry& entry : entries) {
-        nlohmann::ordered_json item = {{"keymap", entry.report.layout},
+        nlohmann::ordered_json item = {{"keymap", entry_label(entry)},
                                        {"layout", entry.keymap.layout},
                                        {"variant", entry.keymap.variant},
-                                       {"description", entry.keymap.description}};
+                                       {"description", entry.keymap.description},
+                                       {"options", entry.report.options}};
         if (!entry.report.failure.empty()) {
             item["failed"] = entry.report.failure;
             keymaps.push_back(item);

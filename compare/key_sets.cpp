@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 
+#include <cstdint>
 #include <set>
 
 namespace {
@@ -35,11 +36,18 @@ const std::vector<std::string> base_keys = {
     "ISO_Level3_Shift+e", "ISO_Level3_Shift+q", "ISO_Level3_Shift+2",
 };
 
-// A keysym that stands for a character outside ASCII (not a function key,
-// not a dead key or other ISO 9995 function, not a vendor key).
-bool non_ascii_character(xkb_keysym_t sym) {
-    if ((sym & 0xff000000) == 0x01000000) return (sym & 0x00ffffff) > 0x7f;
-    return sym > 0x7e && sym < 0xfe00;
+// A keysym that types a character that is no control character.
+bool character(xkb_keysym_t sym) {
+    const std::uint32_t c = xkb_keysym_to_utf32(sym);
+    return c >= 0x20 && c != 0x7f;
+}
+
+// A letter that has an upper and a lower case.
+bool letter(xkb_keysym_t sym) { return xkb_keysym_to_lower(sym) != xkb_keysym_to_upper(sym); }
+
+std::string name_of(xkb_keysym_t sym) {
+    const char* name = sym == XKB_KEY_NoSymbol ? nullptr : XKeysymToString(static_cast<KeySym>(sym));
+    return name ? name : "";
 }
 
 }  // namespace
@@ -47,12 +55,24 @@ bool non_ascii_character(xkb_keysym_t sym) {
 std::vector<std::string> builtin_keys(const LayoutSymbols& symbols) {
     std::vector<std::string> keys = base_keys;
     std::set<std::string> seen(keys.begin(), keys.end());
-    for (const std::array<xkb_keysym_t, 2>& levels : symbols) {
+    const auto add = [&](const std::string& key) {
+        if (!key.empty() && key != "ctrl+" && seen.insert(key).second) keys.push_back(key);
+    };
+    bool compose = false;
+    for (const auto& levels : symbols) {
         for (xkb_keysym_t sym : levels) {
-            const char* name = sym == NoSymbol ? nullptr : XKeysymToString(static_cast<KeySym>(sym));
-            if (name && non_ascii_character(sym) && seen.insert(name).second) keys.push_back(name);
+            if (character(sym)) add(name_of(sym));
+            compose = compose || sym == XKB_KEY_Multi_key;
         }
     }
+    for (const auto& levels : symbols) {
+        if (letter(levels[0])) add("ctrl+" + name_of(levels[0]));
+    }
+    for (const char* key : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "0", "bracketleft", "bracketright", "backslash", "space"}) {
+        add(std::string("ctrl+") + key);
+    }
+    for (const char* key : {"Menu", "Pause", "Print", "Scroll_Lock", "shift+Return", "shift+Tab", "shift+KP_Enter"}) add(key);
+    // A sequence, typed in its order whatever came before.
+    if (compose) keys.insert(keys.end(), {"Multi_key", "apostrophe", "e"});
     return keys;
 }
-

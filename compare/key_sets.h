@@ -7,12 +7,15 @@
 
 #include "keys.h"
 
-// Levels 1 and 2 of group 1 of every key of a layout, in keycode order.
-using LayoutSymbols = std::vector<std::array<xkb_keysym_t, 2>>;
+// Levels 1 to 4 of group 1 of every key of a layout, in keycode order.
+using LayoutSymbols = std::vector<std::array<xkb_keysym_t, 4>>;
 
-// The built-in set: every class of key (letters with and without Shift,
-// digits, punctuation, editing keys, the keypad without and with Num Lock,
-// F1-F12, arrows and navigation, every modifier, Caps Lock, a dead key and
-// a letter, AltGr), then the keys of the layout (group 1, with and without
-// Shift) that give a character outside ASCII.
+// The built-in set, in a fixed order: every class of key (letters with and
+// without Shift, digits, punctuation, editing keys, the keypad without and
+// with Num Lock, F1-F12, arrows and navigation, every modifier, Caps Lock, a
+// dead key and a letter, AltGr); then every character the layout types on
+// levels 1 to 4 of group 1, key by key; Ctrl with each of its letter keys,
+// the digits, [ ] \ and space; Menu, Pause, Print and Scroll_Lock; Shift
+// with Return, Tab and keypad Enter; and, where the layout has Multi_key, a
+// compose sequence (Multi_key apostrophe e).
 std::vector<std::string> builtin_keys(const LayoutSymbols& symbols);

@@ -55,11 +55,17 @@ const char* const usage =
     "                       may be given again or joined by commas; by default wayland when\n"
     "                       $WAYLAND_DISPLAY names a compositor that answers, else x11\n"
     "  -l, --layout LAYOUT  an XKB layout (de, fr, de(nodeadkeys), us,de); may be given again\n"
-    "                       for more layouts in one run; by default the layout of the X display\n"
-    "                       in $DISPLAY, else us\n"
+    "                       for more layouts in one run; by default the keymap of the desktop\n"
+    "                       (Wayland's, else the X display's), else us\n"
+    "  -o, --option OPT     an XKB option (caps:swapescape, compose:ralt) with each layout, as\n"
+    "                       setxkbmap -option takes it; may be given again or joined by commas;\n"
+    "                       with no --layout, on us\n"
+    "      --every-option[=GROUPS]  every option the XKB registry lists (only those of GROUPS,\n"
+    "                       joined by commas, when given), each alone on the --layout given (us)\n"
     "      --every-layout[=LAYOUTS]  every layout and variant the XKB registry lists (only those of\n"
     "                       LAYOUTS, joined by commas, when given), with a report per keymap\n"
-    "  -J, --jobs N         with --every-layout, N private servers at once (default: the processors)\n"
+    "  -J, --jobs N         with --every-layout or --every-option, N private servers at once\n"
+    "                       (default: the processors)\n"
     "  -a, --all            show the keys that agree too\n"
     "  -m, --markdown       a Markdown table instead of text\n"
     "  -j, --json           the whole result as one JSON document instead of text\n"
@@ -168,6 +174,8 @@ int main(int argc, char** argv) {
     std::vector<SessionKind> sessions;
     bool markdown = false, all = false, json = false, keymon_given = false, every_layout = false;
     std::vector<std::string> every_only;  // --every-layout=de,fr
+    std::vector<std::string> xkb_options, every_option_groups;
+    bool every_option = false;
     long jobs = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
     std::vector<RuntimeRequest> requests;
     std::vector<std::string> fetches;
@@ -175,13 +183,14 @@ int main(int argc, char** argv) {
                               {"runtime", required_argument, nullptr, 'r'}, {"fetch-runtime", required_argument, nullptr, 'F'},
                               {"session", required_argument, nullptr, 's'},
                               {"every-layout", optional_argument, nullptr, 'E'},
+                              {"option", required_argument, nullptr, 'o'}, {"every-option", optional_argument, nullptr, 'O'},
                               {"jobs", required_argument, nullptr, 'J'},
                               {"markdown", no_argument, nullptr, 'm'},     {"all", no_argument, nullptr, 'a'},
                               {"json", no_argument, nullptr, 'j'},         {"html", required_argument, nullptr, 'H'},
                               {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
                               {nullptr, 0, nullptr, 0}};
     opterr = 0;  // the one message comes from here
-    for (int opt; (opt = getopt_long(argc, argv, ":k:l:r:s:J:majhV", options, nullptr)) != -1;) {
+    for (int opt; (opt = getopt_long(argc, argv, ":k:l:o:r:s:J:majhV", options, nullptr)) != -1;) {
         switch (opt) {
         case 'k': keymon = optarg, keymon_given = true; break;
         case 'r': {
@@ -206,6 +215,23 @@ int main(int argc, char** argv) {
             }
             break;
         case 'm': markdown = true; break;
+        case 'o':
+            for (const std::string& option : split_commas(optarg)) {
+                if (option.empty() || option.find_first_of(" \t\n") != std::string::npos) {
+                    return usage_error("unknown XKB option '" + std::string(optarg) + "'");
+                }
+                if (std::find(xkb_options.begin(), xkb_options.end(), option) == xkb_options.end()) xkb_options.push_back(option);
+            }
+            break;
+        case 'O':
+            every_option = true;
+            if (optarg) {
+                for (const std::string& group : split_commas(optarg)) {
+                    if (group.empty()) return usage_error("an empty option group in --every-option");
+                    every_option_groups.push_back(group);
+                }
+            }
+            break;
         case 'E':
             every_layout = true;
             if (optarg) {
@@ -252,6 +278,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (every_layout && !layouts.empty()) return usage_error("--every-layout and --layout cannot be given together");
+    if (every_layout && every_option) return usage_error("--every-layout and --every-option cannot be given together");
+    if (every_option && layouts.size() > 1) return usage_error("--every-option takes one --layout");
     for (const std::string& layout : layouts) {
         if (!plausible_layout(layout)) return trouble("unknown XKB layout '" + layout + "'");
     }
@@ -279,8 +307,23 @@ int main(int argc, char** argv) {
     }
     std::string desktop_keymap_text;
     std::vector<Keymap> keymaps;
+    // An option XKB does not list would be dropped by the rules without a word.
+    if (!xkb_options.empty()) {
+        std::vector<Keymap> known;
+        if (const std::string error = registry_options({}, known); !error.empty()) return trouble(error);
+        for (const std::string& option : xkb_options) {
+            if (std::none_of(known.begin(), known.end(), [&](const Keymap& k) { return k.variant == option; })) {
+                return trouble("unknown XKB option '" + option + "'");
+            }
+        }
+    }
     if (every_layout) {
         if (const std::string error = registry_keymaps(every_only, keymaps); !error.empty()) return trouble(error);
+    } else if (every_option) {
+        if (const std::string error = registry_options(every_option_groups, keymaps); !error.empty()) return trouble(error);
+        if (layouts.empty()) layouts.push_back("us");
+    } else if (layouts.empty() && !xkb_options.empty()) {
+        layouts.push_back("us");  // options go with a layout; the desktop's keymap has its own
     } else if (layouts.empty()) {
         const Desktop desktop = desktop_keymap();
         layouts.push_back(desktop.layout);
@@ -313,22 +356,32 @@ int main(int argc, char** argv) {
     RunPlan plan;
     plan.sessions = sessions;
     plan.runtimes = runtimes;
-    plan.base = LayoutTyping{keymon, "", desktop_keymap_text, named, keys.empty(), page != nullptr};
+    plan.base = LayoutTyping{keymon, "", {}, desktop_keymap_text, named, keys.empty(), page != nullptr};
     std::vector<Target> targets;
     std::vector<LayoutReport> reports;
-    if (every_layout) {
+    const bool survey = every_layout || every_option;
+    if (survey) {
         plan.jobs = static_cast<int>(jobs);
         plan.progress = isatty(2) == 1;
         plan.stop_at_failure = false;
+    }
+    if (every_layout) {
         for (const Keymap& keymap : keymaps) reports.push_back(layout_to_compare(keymap_spec(keymap), keymap.description));
+    } else if (every_option) {
+        // Each option alone, on the one layout.
+        for (const Keymap& option : keymaps) {
+            reports.push_back(layout_to_compare(layouts.front(), option.description));
+            reports.back().options = {option.variant};
+        }
     } else {
         for (const std::string& layout : layouts) {
             reports.push_back(layout_to_compare(layout, default_source.empty() ? "from --layout" : default_source));
+            reports.back().options = xkb_options;
         }
     }
     if (const std::string error = run_comparison(plan, targets, reports); !error.empty()) return trouble(error);
 
-    if (every_layout) {
+    if (survey) {
         std::vector<SurveyEntry> entries;
         for (std::size_t i = 0; i < keymaps.size(); ++i) entries.push_back({keymaps[i], std::move(reports[i])});
         if (page) {

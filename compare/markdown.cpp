@@ -54,7 +54,7 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
     }
     out += "\n" + rule + "\n";
     for (const SurveyEntry& entry : entries) {
-        out += "| `" + entry.report.layout + "` | " + entry.keymap.description + " |";
+        out += "| `" + entry_label(entry) + "` | " + entry.keymap.description + " |";
         if (!entry.report.failure.empty()) {
             out += " failed: " + entry.report.failure + " |";
             for (int c = static_cast<int>(first_class) - 1; c < difference_class_count; ++c) out += " |";
@@ -76,7 +76,7 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
     for (const SurveyEntry& entry : entries) {
         const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
         if (other.empty()) continue;
-        out += "\n`other` in `" + entry.report.layout + "`:\n\n" + format_markdown(targets, other, true);
+        out += "\n`other` in `" + entry_label(entry) + "`:\n\n" + format_markdown(targets, other, true);
     }
     return out + "\n" + library_lines(targets, survey_libraries(targets.size(), entries), "  \n");
 }

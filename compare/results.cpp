@@ -2,9 +2,11 @@
 
 #include <algorithm>
 
+bool same_lines(const TargetLines& a, const TargetLines& b) { return a.lines == b.lines && a.ended_keymon == b.ended_keymon; }
+
 bool KeyComparison::differs() const {
     return std::any_of(by_target.begin(), by_target.end(),
-                       [&](const TargetLines& target) { return target.lines != by_target.front().lines; });
+                       [&](const TargetLines& target) { return !same_lines(target, by_target.front()); });
 }
 
 std::size_t keys_differing(const std::vector<KeyComparison>& keys) {

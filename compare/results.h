@@ -18,6 +18,7 @@ struct TargetLines {
     bool spare = false;      // typed on a spare keycode bound for the moment
     std::string context;     // what it was typed after: a dead key, locks on
     bool typed = false;      // its target's run has typed it
+    bool ended_keymon = false;  // keymon ended on it (it was reported as Escape)
 };
 
 // One key typed into every target of a run.
@@ -28,9 +29,11 @@ struct KeyComparison {
     bool spare = false;
     std::string context;
     std::vector<TargetLines> by_target;  // one for each target of the run, in its order
-    // Whether any two targets gave different lines.
+    // Whether any two targets gave different lines, or ended keymon apart.
     bool differs() const;
 };
+// Whether two targets gave the same for a key.
+bool same_lines(const TargetLines& a, const TargetLines& b);
 // How many of the keys differ.
 std::size_t keys_differing(const std::vector<KeyComparison>& keys);
 
@@ -43,6 +46,7 @@ struct TargetRun {
 struct LayoutReport {
     std::string layout;  // as given, or as read from the desktop
     std::string source;  // where it came from ("from --layout", ...)
+    std::vector<std::string> options;  // XKB options loaded with it
     std::vector<KeyComparison> keys;
     KeyboardDrawing keyboard;
     std::vector<TargetRun> runs;  // one for each target

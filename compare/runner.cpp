@@ -115,6 +115,7 @@ std::string run_comparison(const RunPlan& plan, std::vector<Target>& targets, st
             LayoutReport& report = reports[i];
             LayoutTyping typing = plan.base;
             typing.layout = report.layout;
+            typing.options = report.options;
             for (std::size_t s = 0; s < sessions.size() && report.failure.empty(); ++s) {
                 report.failure = type_layout(*sessions[s], firsts[s], targets.size(), typing, report);
             }

@@ -19,6 +19,7 @@
 struct LayoutTyping {
     std::string keymon;
     std::string layout;                 // an XKB layout as setxkbmap takes it
+    std::vector<std::string> options;   // XKB options with it ("caps:swapescape")
     std::string keymap;                 // or a whole keymap, loaded instead
     std::vector<KeyComparison> named;   // the keys named on the command line
     bool builtin = false;               // or the built-in set, from the layout's own keys
@@ -69,7 +70,7 @@ struct Session {
 
 // The keyboard of a layout (or keymap) as a private Xorg's pc105 geometry
 // has it, for a session whose server has none (Xwayland).
-void draw_from_xorg(const std::string& layout, const std::string& keymap, KeyboardDrawing& drawing);
+void draw_from_xorg(const LayoutTyping& typing, KeyboardDrawing& drawing);
 
 // Whether a Wayland compositor answers on display `name` (as
 // $WAYLAND_DISPLAY names it).

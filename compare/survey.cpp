@@ -30,6 +30,35 @@ std::string registry_keymaps(const std::vector<std::string>& layouts, std::vecto
     return "";
 }
 
+std::string registry_options(const std::vector<std::string>& groups, std::vector<Keymap>& options) {
+    rxkb_context* context = rxkb_context_new(RXKB_CONTEXT_NO_FLAGS);
+    if (!context || !rxkb_context_parse_default_ruleset(context)) {
+        if (context) rxkb_context_unref(context);
+        return "the XKB registry cannot be read (Debian package xkb-data)";
+    }
+    for (rxkb_option_group* group = rxkb_option_group_first(context); group; group = rxkb_option_group_next(group)) {
+        const std::string group_name = rxkb_option_group_get_name(group);
+        if (!groups.empty() && std::find(groups.begin(), groups.end(), group_name) == groups.end()) continue;
+        for (rxkb_option* option = rxkb_option_first(group); option; option = rxkb_option_next(option)) {
+            const char* description = rxkb_option_get_description(option);
+            options.push_back({group_name, rxkb_option_get_name(option), description ? description : ""});
+        }
+    }
+    rxkb_context_unref(context);
+    for (const std::string& wanted : groups) {
+        if (std::none_of(options.begin(), options.end(), [&](const Keymap& k) { return k.layout == wanted; })) {
+            return "the XKB registry lists no option group '" + wanted + "'";
+        }
+    }
+    return "";
+}
+
+std::string entry_label(const SurveyEntry& entry) {
+    std::string label = entry.report.layout;
+    for (const std::string& option : entry.report.options) label += " +" + option;
+    return label;
+}
+
 std::array<std::size_t, difference_class_count> class_counts(const std::vector<Target>& targets, const LayoutReport& report) {
     std::array<std::size_t, difference_class_count> counts{};
     for (const KeyComparison& key : report.keys) ++counts[static_cast<std::size_t>(classify(key, targets))];
@@ -48,7 +77,7 @@ std::vector<ClassSummary> class_summaries(const std::vector<Target>& targets, co
             if (!summary[c].example.empty()) continue;
             for (const KeyComparison& key : entry.report.keys) {
                 if (static_cast<std::size_t>(classify(key, targets)) == c) {
-                    summary[c].example = "`" + entry.report.layout + "` `" + key.spec.text + "`";
+                    summary[c].example = "`" + entry_label(entry) + "` `" + key.spec.text + "`";
                     break;
                 }
             }

@@ -20,10 +20,20 @@ std::string keymap_spec(const Keymap& keymap);
 // went wrong.
 [[nodiscard]] std::string registry_keymaps(const std::vector<std::string>& layouts, std::vector<Keymap>& keymaps);
 
+// Every XKB option the evdev rules list, in the registry's order, as
+// Keymap entries (the option in `variant`, its group in `layout`); only
+// those of `groups` ("caps", "compose") when it names any. "" or what went
+// wrong.
+[[nodiscard]] std::string registry_options(const std::vector<std::string>& groups, std::vector<Keymap>& options);
+
 struct SurveyEntry {
     Keymap keymap;
     LayoutReport report;  // report.failure: why the keymap could not be compared
 };
+
+// An entry's name in the survey's report: its keymap ("de(nodeadkeys)"),
+// with the option it was typed with ("us +caps:swapescape").
+std::string entry_label(const SurveyEntry& entry);
 
 // How many keys of a report fall in each class.
 std::array<std::size_t, difference_class_count> class_counts(const std::vector<Target>& targets, const LayoutReport& report);

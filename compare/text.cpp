@@ -18,15 +18,21 @@ std::string pad(const std::string& text, std::size_t columns) {
     return text + std::string(columns > width(text) ? columns - width(text) : 0, ' ');
 }
 
+// The lines a target's cell has: its report lines, and one that says
+// keymon ended on the key.
+std::size_t rows_of(const TargetLines& target) { return target.lines.size() + (target.ended_keymon ? 1 : 0); }
+
 std::string cell(const TargetLines& target, std::size_t row) {
     if (row < target.lines.size()) return quoted_line(target.lines[row]);
+    if (target.ended_keymon && row == target.lines.size()) return "(keymon ended)";
     return row == 0 ? (target.answered ? "-" : "- (no answer)") : "";
 }
 
-// Whether every target has a line in `row` and all are the same.
+// Whether every target has the same in `row`.
 bool row_agrees(const KeyComparison& key, std::size_t row) {
+    const std::string first = cell(key.by_target.front(), row);
     for (const TargetLines& target : key.by_target) {
-        if (row >= target.lines.size() || target.lines[row] != key.by_target.front().lines[row]) return false;
+        if (row >= rows_of(target) || cell(target, row) != first) return false;
     }
     return true;
 }
@@ -42,6 +48,7 @@ std::string format_text(const std::vector<Target>& targets, const std::vector<Ke
         for (std::size_t t = 0; t < key.by_target.size() && t < widths.size(); ++t) {
             for (const std::string& line : key.by_target[t].lines) widths[t] = std::max(widths[t], width(quoted_line(line)));
             widths[t] = std::max(widths[t], width(cell(key.by_target[t], 0)));
+            widths[t] = std::max(widths[t], width(cell(key.by_target[t], key.by_target[t].lines.size())));
         }
     }
     const auto row_text = [&](const char* mark, const std::string& heading, const std::vector<std::string>& cells) {
@@ -56,7 +63,7 @@ std::string format_text(const std::vector<Target>& targets, const std::vector<Ke
     for (const KeyComparison& key : keys) {
         if (!all && !key.differs()) continue;
         std::size_t rows = 1;
-        for (const TargetLines& target : key.by_target) rows = std::max(rows, target.lines.size());
+        for (const TargetLines& target : key.by_target) rows = std::max(rows, rows_of(target));
         for (std::size_t row = 0; row < rows; ++row) {
             std::vector<std::string> cells;
             for (const TargetLines& target : key.by_target) cells.push_back(cell(target, row));
@@ -80,9 +87,10 @@ std::string format_run_text(const std::vector<Target>& targets, const std::vecto
 std::string format_survey_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
     std::string out;
     std::size_t width = 6;
-    for (const SurveyEntry& entry : entries) width = std::max(width, entry.report.layout.size());
+    for (const SurveyEntry& entry : entries) width = std::max(width, entry_label(entry).size());
     for (const SurveyEntry& entry : entries) {
-        std::string line = entry.report.layout + std::string(width - entry.report.layout.size() + 2, ' ');
+        const std::string label = entry_label(entry);
+        std::string line = label + std::string(width - label.size() + 2, ' ');
         if (!entry.report.failure.empty()) {
             out += line + "failed: " + entry.report.failure + "\n";
             continue;
@@ -106,7 +114,7 @@ std::string format_survey_text(const std::vector<Target>& targets, const std::ve
     for (const SurveyEntry& entry : entries) {
         const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
         if (other.empty()) continue;
-        out += "\nother, " + entry.report.layout + ":\n" + format_text(targets, other, true);
+        out += "\nother, " + entry_label(entry) + ":\n" + format_text(targets, other, true);
     }
     return out + library_lines(targets, survey_libraries(targets.size(), entries));
 }

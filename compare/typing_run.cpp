@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "phases.h"
 #include "report_records.h"
@@ -73,10 +74,13 @@ std::vector<std::string> key_records(const std::string& out, std::size_t from, c
 
 bool dead_key(xkb_keysym_t sym) { return sym >= XKB_KEY_dead_grave && sym <= 0xfe8f; }
 
-// The state a person would need to know to read a key's lines.
-std::string typing_context(Keyboard& keyboard, const KeyComparison* previous) {
+// The state a person would need to know to read a key's lines: a dead key
+// or a compose sequence it continues, the locks.
+std::string typing_context(Keyboard& keyboard, const KeyComparison* previous, const KeyComparison* before) {
     std::vector<std::string> parts;
     if (previous && dead_key(previous->spec.sym)) parts.push_back("after " + previous->spec.text);
+    if (previous && previous->spec.sym == XKB_KEY_Multi_key) parts.push_back("after Multi_key");
+    if (before && previous && before->spec.sym == XKB_KEY_Multi_key) parts.push_back("after Multi_key " + previous->spec.text);
     if (locked(keyboard, Lock::caps)) parts.push_back("Caps Lock on");
     if (locked(keyboard, Lock::num)) parts.push_back("Num Lock on");
     std::string text;
@@ -101,30 +105,33 @@ int end_with_escape(Keyboard& keyboard, Child& keymon) {
 
 }  // namespace
 
-std::string type_into_keymon(Session& session, const Target& target, std::size_t index, const std::string& keymon_path,
-                             std::vector<KeyComparison>& keys, TargetRun& run) {
-    Keyboard& keyboard = session.keyboard;
-    // Every target starts from the same keyboard: no lock left on.
-    reset_locks(keyboard);
+namespace {
 
+// keymon's standard error, as a message's tail.
+std::string errors_of(Child& keymon) {
+    std::string err = child_errors(keymon);
+    while (!err.empty() && err.back() == '\n') err.pop_back();
+    return err.empty() ? "" : " (keymon: " + err + ")";
+}
+
+std::string failed(Child& keymon, const std::string& why) {
+    kill(-keymon.pid, SIGKILL);
+    wait_child(keymon);
+    return why + errors_of(keymon);
+}
+
+// Starts keymon as `target`, waits for its window, checks the library it
+// mapped, and waits for its first key. "" or what went wrong (keymon is
+// ended then).
+std::string start_keymon(Session& session, const Target& target, const std::string& keymon_path, const MarkerCodes& marker_codes,
+                         Child& keymon, TargetRun& run) {
     const auto started = Clock::now();
-    Child keymon;
     LaunchOptions options = session.launch;
     options.library_path = target.runtime.folder;
     if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
     if (const std::string error = launch_child(keymon, keymon_path, options); !error.empty()) {
         return "keymon did not start: " + error;
     }
-    const auto errors = [&] {
-        std::string err = child_errors(keymon);
-        while (!err.empty() && err.back() == '\n') err.pop_back();
-        return err.empty() ? "" : " (keymon: " + err + ")";
-    };
-    const auto fail = [&](const std::string& why) {
-        kill(-keymon.pid, SIGKILL);
-        wait_child(keymon);
-        return why + errors();
-    };
     const auto ended = [&] { return child_exited(keymon, milliseconds(0)); };
     pid_t window_owner = -1;
     const std::string not_found = session.ops->find_window(session.servers, target, keymon.pid, ended, window_owner);
@@ -133,33 +140,47 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
             const int status = wait_child(keymon);
             return "keymon ended " + (status < 0 ? std::string("on a signal") : "with status " + std::to_string(status)) +
                    " before it opened its window on the " + target.runtime.name + " runtime" + target.qualifier +
-                   errors();
+                   errors_of(keymon);
         }
-        return fail(not_found);
+        return failed(keymon, not_found);
     }
     run.library = mapped_sdl_library(window_owner);
     std::error_code unresolved;
     if (run.library.empty() || std::filesystem::canonical(run.library, unresolved) != target.runtime.identity.sdl12_file) {
-        return fail(std::string("keymon did not load the ") + target.runtime.name + " runtime (it mapped '" +
-                    run.library + "')");
+        return failed(keymon, std::string("keymon did not load the ") + target.runtime.name + " runtime (it mapped '" +
+                                  run.library + "')");
     }
+    // The first key that comes back shows the monitor is taking keys.
+    if (!confirm(session.keyboard, keymon, markers[0], marker_codes[0], 0, milliseconds(10000))) {
+        return failed(keymon, "keymon did not report a key");
+    }
+    add_time(Phase::keymon_start, Clock::now() - started);
+    return "";
+}
+
+}  // namespace
+
+std::string type_into_keymon(Session& session, const Target& target, std::size_t index, const std::string& keymon_path,
+                             std::vector<KeyComparison>& keys, TargetRun& run) {
+    Keyboard& keyboard = session.keyboard;
+    // Every target starts from the same keyboard: no lock left on.
+    reset_locks(keyboard);
     // The layout's markers, looked up once: typing binds nothing on them.
     MarkerCodes marker_codes{};
     for (std::size_t m = 0; m < marker_count; ++m) marker_codes[m] = keycode_of(keyboard, markers[m].sym);
-    // The first key that comes back shows the monitor is taking keys.
-    if (!confirm(keyboard, keymon, markers[0], marker_codes[0], 0, milliseconds(10000))) {
-        return fail("keymon did not report a key");
-    }
-    add_time(Phase::keymon_start, Clock::now() - started);
+
+    auto keymon = std::make_unique<Child>();
+    if (std::string error = start_keymon(session, target, keymon_path, marker_codes, *keymon, run); !error.empty()) return error;
     const auto typing_start = Clock::now();
     const KeyComparison* previous = nullptr;
     std::size_t marker = 0;
-    for (KeyComparison& key : keys) {
+    for (std::size_t k = 0; k < keys.size(); ++k) {
+        KeyComparison& key = keys[k];
         key.by_target.resize(std::max(key.by_target.size(), index + 1));
         TargetLines& lines = key.by_target[index];
-        lines.context = typing_context(keyboard, previous);
+        lines.context = typing_context(keyboard, previous, k >= 2 ? &keys[k - 2] : nullptr);
         previous = &key;
-        const std::size_t from = child_output(keymon).size();
+        const std::size_t from = child_output(*keymon).size();
         TypedKey typed;
         const std::size_t last = marker;
         // The key goes down once keymon has reported its modifiers: the
@@ -167,30 +188,41 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
         // keycode) to a modifier press still pending, or not, by chance.
         const auto held = [&] {
             const std::size_t modifiers = typed.pressed.size();
-            wait_output(keymon, [&](const std::string& out) {
+            wait_output(*keymon, [&](const std::string& out) {
                 return out.size() >= from && read_records(out, from).size() >= modifiers;
             }, milliseconds(300));
         };
         const std::string typing = type_key(keyboard, key.spec, typed, [&] {
             marker = marker_for(marker_codes, typed.pressed, last);
-            lines.answered = confirm(keyboard, keymon, markers[marker], marker_codes[marker], from, milliseconds(3000));
+            lines.answered = confirm(keyboard, *keymon, markers[marker], marker_codes[marker], from, milliseconds(3000));
         }, held);
-        if (!typing.empty()) return fail(key.spec.text + ": " + typing);
+        if (!typing.empty()) return failed(*keymon, key.spec.text + ": " + typing);
         lines.code = typed.code;
         lines.spare = typed.spare;
-        lines.lines = key_records(child_output(keymon), from, markers[marker]);
+        lines.lines = key_records(child_output(*keymon), from, markers[marker]);
         lines.typed = true;
         // The key as the first of the run's targets typed it, whichever ran first.
         if (std::none_of(key.by_target.begin(), key.by_target.begin() + static_cast<std::ptrdiff_t>(index),
                          [](const TargetLines& other) { return other.typed; })) {
             key.code = lines.code, key.spare = lines.spare, key.context = lines.context;
         }
-        if (ended()) return fail("keymon ended early, after " + key.spec.text);
+        if (!child_exited(*keymon, milliseconds(0))) continue;
+        // keymon ends on an Escape press: a runtime that reports this key as
+        // Escape ended it. That is a difference like any other, and the
+        // keys after it go to a fresh keymon.
+        if (const int status = wait_child(*keymon); status != 0) {
+            return "keymon ended with status " + std::to_string(status) + " after " + key.spec.text + errors_of(*keymon);
+        }
+        lines.ended_keymon = true;
+        lines.answered = true;
+        if (k + 1 == keys.size()) return "";
+        keymon = std::make_unique<Child>();
+        if (std::string error = start_keymon(session, target, keymon_path, marker_codes, *keymon, run); !error.empty()) return error;
     }
     add_time(Phase::typing, Clock::now() - typing_start);
     const auto ending = Clock::now();
-    const int status = end_with_escape(keyboard, keymon);
+    const int status = end_with_escape(keyboard, *keymon);
     add_time(Phase::keymon_end, Clock::now() - ending);
-    if (status != 0) return "keymon ended with status " + std::to_string(status) + errors();
+    if (status != 0) return "keymon ended with status " + std::to_string(status) + errors_of(*keymon);
     return "";
 }

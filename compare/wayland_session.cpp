@@ -22,7 +22,9 @@ WaylandSession& wayland_session(void* servers) { return *static_cast<WaylandSess
 std::string load(void* servers, const LayoutTyping& typing, LayoutSymbols& symbols) {
     VirtualKeyboard& keyboard = wayland_session(servers).keyboard;
     std::string keymap = typing.keymap;
-    std::string error = keymap.empty() ? layout_keymap(typing.layout, keymap) : "";
+    std::string options;
+    for (const std::string& option : typing.options) options += (options.empty() ? "" : ",") + option;
+    std::string error = keymap.empty() ? layout_keymap(typing.layout, keymap, options) : "";
     if (error.empty()) error = use_keymap(keyboard, keymap);
     if (!error.empty()) return error;
     symbols = layout_symbols(keyboard);
@@ -47,7 +49,7 @@ std::string find_window(void* servers, const Target& target, pid_t group, const 
 
 // Xwayland describes no keyboard: a private Xorg draws the layout's.
 void draw(void*, const LayoutTyping& typing, const std::vector<KeyComparison>&, KeyboardDrawing& drawing) {
-    draw_from_xorg(typing.layout, typing.keymap, drawing);
+    draw_from_xorg(typing, drawing);
 }
 
 void close(void* servers) { delete static_cast<WaylandSession*>(servers); }

@@ -23,8 +23,11 @@ LayoutSymbols x_layout_symbols(Display* conn) {
     XkbDescPtr xkb = XkbGetMap(conn, XkbAllClientInfoMask, XkbUseCoreKbd);
     if (!xkb) return symbols;
     for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
-        symbols.push_back({static_cast<xkb_keysym_t>(XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, 0)),
-                           static_cast<xkb_keysym_t>(XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, 1))});
+        std::array<xkb_keysym_t, 4> levels{};
+        for (int level = 0; level < 4; ++level) {
+            levels[static_cast<std::size_t>(level)] = static_cast<xkb_keysym_t>(XkbKeycodeToKeysym(conn, static_cast<KeyCode>(code), 0, level));
+        }
+        symbols.push_back(levels);
     }
     XkbFreeKeyboard(xkb, 0, True);
     return symbols;
@@ -32,7 +35,8 @@ LayoutSymbols x_layout_symbols(Display* conn) {
 
 std::string load(void* servers, const LayoutTyping& typing, LayoutSymbols& symbols) {
     XServer& server = x_session(servers).server;
-    const std::string error = typing.keymap.empty() ? set_layout(server, typing.layout) : load_keymap(server, typing.keymap);
+    const std::string error =
+        typing.keymap.empty() ? set_layout(server, typing.layout, typing.options) : load_keymap(server, typing.keymap);
     if (!error.empty()) return error;
     symbols = x_layout_symbols(server.conn);
     return "";
@@ -78,10 +82,11 @@ std::string open_x_session(const std::vector<Runtime>& runtimes, Session& sessio
     return "";
 }
 
-void draw_from_xorg(const std::string& layout, const std::string& keymap, KeyboardDrawing& drawing) {
+void draw_from_xorg(const LayoutTyping& typing, KeyboardDrawing& drawing) {
+    const std::string& layout = typing.layout;
     XServer server;
     std::string error = start_xserver(server, ServerKind::xorg);
-    if (error.empty()) error = keymap.empty() ? set_layout(server, layout) : load_keymap(server, keymap);
+    if (error.empty()) error = typing.keymap.empty() ? set_layout(server, layout, typing.options) : load_keymap(server, typing.keymap);
     if (error.empty() && read_keyboard_geometry(server.conn, drawing)) return;
     std::fprintf(stderr, "keymon-compare: the page cannot draw the keyboard of layout %s: %s\n", layout.c_str(),
                  error.empty() ? "the X server has no keyboard geometry" : error.c_str());

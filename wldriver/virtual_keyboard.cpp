@@ -258,7 +258,7 @@ void disconnect_virtual_keyboard(VirtualKeyboard& keyboard) {
 
 VirtualKeyboard::~VirtualKeyboard() { disconnect_virtual_keyboard(*this); }
 
-std::string layout_keymap(const std::string& layout, std::string& text) {
+std::string layout_keymap(const std::string& layout, std::string& text, const std::string& options) {
     // "de(nodeadkeys),us" is layouts "de,us" with variants "nodeadkeys,".
     std::string layouts, variants;
     for (std::size_t start = 0; start <= layout.size();) {
@@ -272,7 +272,7 @@ std::string layout_keymap(const std::string& layout, std::string& text) {
         start = comma + 1;
     }
     xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    const xkb_rule_names names = {"evdev", "pc105", layouts.c_str(), variants.c_str(), nullptr};
+    const xkb_rule_names names = {"evdev", "pc105", layouts.c_str(), variants.c_str(), options.empty() ? nullptr : options.c_str()};
     xkb_keymap* keymap = context ? xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS) : nullptr;
     if (keymap) {
         char* string = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
@@ -292,11 +292,11 @@ std::string use_keymap(VirtualKeyboard& keyboard, const std::string& text) {
 }
 
 
-std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& keyboard) {
-    std::vector<std::array<xkb_keysym_t, 2>> symbols;
+std::vector<std::array<xkb_keysym_t, 4>> layout_symbols(const VirtualKeyboard& keyboard) {
+    std::vector<std::array<xkb_keysym_t, 4>> symbols;
     for (xkb_keycode_t code = xkb_keymap_min_keycode(keyboard.keymap); code <= xkb_keymap_max_keycode(keyboard.keymap) && code < 256; ++code) {
-        std::array<xkb_keysym_t, 2> levels{};
-        for (xkb_level_index_t level = 0; level < 2; ++level) {
+        std::array<xkb_keysym_t, 4> levels{};
+        for (xkb_level_index_t level = 0; level < 4; ++level) {
             const xkb_keysym_t* syms = nullptr;
             if (xkb_keymap_key_get_syms_by_level(keyboard.keymap, code, 0, level, &syms) == 1) levels[level] = syms[0];
         }

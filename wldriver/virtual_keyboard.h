@@ -51,12 +51,12 @@ std::string keymap_layouts(const std::string& keymap, std::string& symbols);
 // The keymap of an XKB layout as setxkbmap's -layout takes it ("de",
 // "de(nodeadkeys),us"), compiled with rules evdev and model pc105, as text.
 // "" or what went wrong.
-[[nodiscard]] std::string layout_keymap(const std::string& layout, std::string& text);
+[[nodiscard]] std::string layout_keymap(const std::string& layout, std::string& text, const std::string& options = "");
 // Compiles `text` and uploads it as the keyboard's keymap, every key up and
 // no lock on. "" or what went wrong.
 [[nodiscard]] std::string use_keymap(VirtualKeyboard& keyboard, const std::string& text);
-// Levels 1 and 2 of group 1 of every key, in keycode order.
-std::vector<std::array<xkb_keysym_t, 2>> layout_symbols(const VirtualKeyboard& keyboard);
+// Levels 1 to 4 of group 1 of every key, in keycode order.
+std::vector<std::array<xkb_keysym_t, 4>> layout_symbols(const VirtualKeyboard& keyboard);
 
 // The virtual keyboard as a typing backend: keys and modifier state sent
 // through the protocol, the levels read from the uploaded keymap and the

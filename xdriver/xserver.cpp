@@ -255,10 +255,16 @@ std::string layout_with_variants(Display* conn) {
     return joined;
 }
 
-std::string set_layout(XServer& server, const std::string& layout) {
+std::string set_layout(XServer& server, const std::string& layout, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {"setxkbmap", "-display", server.display, "-rules", "evdev", "-model", "pc105", "-layout", layout,
+                                     "-option", ""};  // "": the options so far go
+    std::string joined;
+    for (const std::string& option : options) {
+        argv.insert(argv.end(), {"-option", option});
+        joined += (joined.empty() ? "" : ",") + option;
+    }
     std::string printed;
-    const int status = run_command({"setxkbmap", "-display", server.display, "-rules", "evdev", "-model", "pc105", "-layout", layout}, printed,
-                                   milliseconds(20000));
+    const int status = run_command(argv, printed, milliseconds(20000));
     while (!printed.empty() && (printed.back() == '\n' || printed.back() == ' ')) printed.pop_back();
     if (status == 127) return "setxkbmap is not installed (Debian package x11-xkb-utils)";
     if (status != 0) {
@@ -267,6 +273,9 @@ std::string set_layout(XServer& server, const std::string& layout) {
     refresh_keymap(server.conn);
     const std::string now = current_layout(server.conn);
     if (now != layout) return "the X server kept layout '" + now + "' instead of '" + layout + "'";
+    if (const std::string taken = layout_options(server.conn); taken != joined) {
+        return "the X server took options '" + taken + "' instead of '" + joined + "'";
+    }
     return "";
 }
 

@@ -37,9 +37,10 @@ struct XServer {
 [[nodiscard]] std::string start_xserver(XServer& server, ServerKind kind = ServerKind::xvfb,
                           milliseconds limit = milliseconds(15000));
 void stop_xserver(XServer& server);
-// Loads the XKB layout as a desktop's keyboard settings do (setxkbmap) and
-// checks that the server took it. Returns "" or what went wrong.
-[[nodiscard]] std::string set_layout(XServer& server, const std::string& layout);
+// Loads the XKB layout, with these options and no others, as a desktop's
+// keyboard settings do (setxkbmap) and checks that the server took it.
+// Returns "" or what went wrong.
+[[nodiscard]] std::string set_layout(XServer& server, const std::string& layout, const std::vector<std::string>& options = {});
 // The parts of a list joined by commas, as XKB joins layouts ("us,de" gives
 // "us" and "de"; "us," gives "us" and "").
 std::vector<std::string> split_commas(const std::string& text);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "classify.h"
 #include "formats.h"
 
 std::string quoted_line(const std::string& line) {
@@ -61,6 +62,19 @@ std::string library_lines(const std::vector<Target>& targets, const std::vector<
         const Runtime& runtime = targets[t].runtime;
         out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + ", " + describe(runtime.identity) +
                (runtime.note.empty() ? "" : " (" + runtime.note + ")") + line_end;
+    }
+    return out;
+}
+
+std::string key_verdict(const KeyComparison& key, const std::vector<Target>& targets, const std::string& separator) {
+    if (targets.size() <= 2) return class_description(classify(key, targets));
+    const std::size_t reference = reference_target(targets);
+    std::string out;
+    for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
+        if (t == reference) continue;
+        const DifferenceClass which = classify_pair(key, reference, t);
+        out += (out.empty() ? "" : separator) + targets[t].name + ": " +
+               (which == DifferenceClass::none ? "as " + targets[reference].name : std::string(class_description(which)));
     }
     return out;
 }

@@ -112,12 +112,7 @@ bool held_control(const KeyComparison& key) {
 const char* class_id(DifferenceClass which) { return name_of(which).id; }
 const char* class_description(DifferenceClass which) { return name_of(which).description; }
 
-std::size_t reference_target(const std::vector<Target>& targets) {
-    for (std::size_t t = 0; t < targets.size(); ++t) {
-        if (targets[t].runtime.identity.kind == RuntimeKind::classic) return t;
-    }
-    return 0;
-}
+std::size_t reference_target(const std::vector<Target>&) { return 0; }
 
 DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets) {
     if (!key.differs()) return DifferenceClass::none;

@@ -32,12 +32,13 @@ enum class DifferenceClass {
 inline constexpr int difference_class_count = static_cast<int>(DifferenceClass::other) + 1;
 // The first class that names a difference.
 inline constexpr DifferenceClass first_class = DifferenceClass::ends_keymon;
-// The class of the key's difference: classic against the first target that
-// differs from it.
+// The class of the key's difference: the reference against the first
+// target that differs from it.
 DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets);
 // Of the difference between two of the key's targets (none if they agree).
 DifferenceClass classify_pair(const KeyComparison& key, std::size_t first, std::size_t second);
-// The reference of a run: its first classic target, else its first.
+// The reference of a run, every other target stated against it: the first
+// runtime's first target (classic, by default).
 std::size_t reference_target(const std::vector<Target>& targets);
 // "scan_code_0", as JSON has it; "scan code 0", as people read it.
 const char* class_id(DifferenceClass which);

@@ -23,6 +23,11 @@ std::string layout_summary(const LayoutReport& report);
 std::string library_lines(const std::vector<Target>& targets, const std::vector<std::string>& libraries,
                           const char* line_end = "\n");
 
+// What a differing key's class says: the one class, or with more than two
+// targets, each target's against the reference ("SDL2-based SDL 1.2: scan
+// code 0; unstable: as classic SDL 1.2"), joined by `separator`.
+std::string key_verdict(const KeyComparison& key, const std::vector<Target>& targets, const std::string& separator = "; ");
+
 // The lines of one target's cell in the table: each report line (`code`),
 // bold where another target's line in that row differs; a target with no
 // lines has the one plain line "nothing", or "no answer" when the monitor

@@ -56,6 +56,20 @@ nlohmann::ordered_json keys_json(const std::vector<Target>& targets, const std::
                                         {"spare_keycode", key.spare},
                                         {"differs", key.differs()}};
         if (key.differs()) entry["class"] = class_id(classify(key, targets));
+        // Every other target against the reference.
+        nlohmann::ordered_json against = nlohmann::ordered_json::object();
+        const std::size_t reference = reference_target(targets);
+        for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
+            if (t == reference) continue;
+            const DifferenceClass which = classify_pair(key, reference, t);
+            against[targets[t].id] = {{"differs", which != DifferenceClass::none}, {"class", class_id(which)}};
+        }
+        entry["against_reference"] = against;
+        nlohmann::ordered_json ended = nlohmann::ordered_json::array();
+        for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
+            if (key.by_target[t].ended_keymon) ended.push_back(targets[t].id);
+        }
+        if (!ended.empty()) entry["ended_keymon"] = ended;
         for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
             entry[targets[t].id] = report_lines(key.by_target[t]);
         }
@@ -84,6 +98,7 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
     const std::vector<std::string> libraries = target_libraries(targets.size(), reports);
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets, libraries)},
+                   {"reference", targets.empty() ? "" : targets[reference_target(targets)].id},
                    {"classic_library", runtime_library(targets, libraries, RuntimeKind::classic)},
                    {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
                    {"layouts", layouts}});
@@ -120,10 +135,22 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
                            {"keys", summary[c].keys}});
     }
     const std::vector<std::string> libraries = survey_libraries(targets.size(), entries);
+    std::vector<const LayoutReport*> reports;
+    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
+    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    nlohmann::ordered_json by_target = nlohmann::ordered_json::object();
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (t == reference_target(targets)) continue;
+        nlohmann::ordered_json per_class = nlohmann::ordered_json::object();
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) per_class[class_id(DifferenceClass(c))] = counts[t][c];
+        by_target[targets[t].id] = per_class;
+    }
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets, libraries)},
+                   {"reference", targets.empty() ? "" : targets[reference_target(targets)].id},
                    {"classic_library", runtime_library(targets, libraries, RuntimeKind::classic)},
                    {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
                    {"classes", classes},
+                   {"classes_by_target", by_target},
                    {"keymaps", keymaps}});
 }

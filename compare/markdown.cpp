@@ -32,7 +32,7 @@ std::string format_markdown(const std::vector<Target>& targets, const std::vecto
         if (!all && !key.differs()) continue;
         out += "| `" + key.spec.text + "`" + key_notes(key) + " |";
         for (std::size_t t = 0; t < key.by_target.size(); ++t) out += " " + markdown_cell(key, t) + " |";
-        out += std::string(" ") + (key.differs() ? class_description(classify(key, targets)) : "") + " |\n";
+        out += " " + (key.differs() ? key_verdict(key, targets, "<br>") : std::string()) + " |\n";
     }
     return out;
 }
@@ -42,6 +42,12 @@ std::string format_run_markdown(const std::vector<Target>& targets, const std::v
     for (std::size_t i = 0; i < reports.size(); ++i) {
         if (i) out += "\n";
         out += format_markdown(targets, reports[i].keys, all) + "\n" + layout_summary(reports[i]);
+    }
+    if (targets.size() > 2) {
+        std::vector<const LayoutReport*> all_reports;
+        for (const LayoutReport& report : reports) all_reports.push_back(&report);
+        out += "\nChanged between runtimes, against " + targets[reference_target(targets)].name + ":\n\n" +
+               changed_between_runtimes(targets, counts_by_target(targets, all_reports), "- ") + "\n";
     }
     return out + library_lines(targets, target_libraries(targets.size(), reports));
 }
@@ -73,6 +79,24 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
         out += std::string("| ") + class_description(DifferenceClass(c)) + " (`" + class_id(DifferenceClass(c)) + "`) | " +
                std::to_string(s.keymaps) + " | " + std::to_string(s.keys) + " | " + s.example + " |\n";
     }
+    std::vector<const LayoutReport*> reports;
+    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
+    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    const std::size_t reference = reference_target(targets);
+    out += "\nKeys in each class against " + targets[reference].name + ", by target:\n\n| class |";
+    std::string by_target_rule = "|---|";
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (t != reference) out += " " + targets[t].name + " |", by_target_rule += "---:|";
+    }
+    out += "\n" + by_target_rule + "\n";
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        out += std::string("| `") + class_id(DifferenceClass(c)) + "` |";
+        for (std::size_t t = 0; t < targets.size(); ++t) {
+            if (t != reference) out += " " + std::to_string(counts[t][static_cast<std::size_t>(c)]) + " |";
+        }
+        out += "\n";
+    }
+    out += "\nChanged between runtimes:\n\n" + changed_between_runtimes(targets, counts, "- ");
     for (const SurveyEntry& entry : entries) {
         const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
         if (other.empty()) continue;

@@ -53,6 +53,37 @@ std::string registry_options(const std::vector<std::string>& groups, std::vector
     return "";
 }
 
+std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const std::vector<const LayoutReport*>& reports) {
+    std::vector<ClassCounts> counts(targets.size(), ClassCounts{});
+    const std::size_t reference = reference_target(targets);
+    for (const LayoutReport* report : reports) {
+        if (!report->failure.empty()) continue;
+        for (const KeyComparison& key : report->keys) {
+            for (std::size_t t = 0; t < targets.size() && t < key.by_target.size(); ++t) {
+                ++counts[t][static_cast<std::size_t>(classify_pair(key, reference, t))];
+            }
+        }
+    }
+    return counts;
+}
+
+std::string changed_between_runtimes(const std::vector<Target>& targets, const std::vector<ClassCounts>& counts, const char* bullet) {
+    const std::size_t reference = reference_target(targets);
+    std::string out;
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        std::string have, have_not;
+        for (std::size_t t = 0; t < targets.size(); ++t) {
+            if (t == reference) continue;
+            const std::size_t n = counts[t][static_cast<std::size_t>(c)];
+            if (n) have += (have.empty() ? "" : ", ") + targets[t].name + " (" + std::to_string(n) + (n == 1 ? " key)" : " keys)");
+            else have_not += (have_not.empty() ? "" : ", ") + targets[t].name;
+        }
+        if (have.empty()) continue;
+        out += std::string(bullet) + class_id(DifferenceClass(c)) + ": " + have + (have_not.empty() ? "" : "; not " + have_not) + "\n";
+    }
+    return out;
+}
+
 std::string entry_label(const SurveyEntry& entry) {
     std::string label = entry.report.layout;
     for (const std::string& option : entry.report.options) label += " +" + option;

@@ -40,6 +40,16 @@ std::array<std::size_t, difference_class_count> class_counts(const std::vector<T
 // The keys of one class in a report, for listing them in full.
 std::vector<KeyComparison> keys_of_class(const std::vector<Target>& targets, const LayoutReport& report, DifferenceClass which);
 
+// For each target, how many keys of the reports fall in each class against
+// the reference (the reference's own row all none).
+using ClassCounts = std::array<std::size_t, difference_class_count>;
+std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const std::vector<const LayoutReport*>& reports);
+// "changed between runtimes": for each class any target has, which targets
+// have it and which have it not, one line each ("  - " before each in
+// Markdown).
+std::string changed_between_runtimes(const std::vector<Target>& targets, const std::vector<ClassCounts>& counts,
+                                     const char* bullet = "");
+
 // For each class: the keymaps it touches, its keys, and its first key.
 struct ClassSummary {
     std::size_t keymaps = 0, keys = 0;

@@ -3,6 +3,7 @@
 
 #include "classify.h"
 #include "formats.h"
+#include "survey.h"
 
 namespace {
 
@@ -35,6 +36,25 @@ bool row_agrees(const KeyComparison& key, std::size_t row) {
         if (row >= rows_of(target) || cell(target, row) != first) return false;
     }
     return true;
+}
+
+// Each target's class counts against the reference over every entry, and
+// what changed between the runtimes.
+std::string versions_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
+    std::vector<const LayoutReport*> reports;
+    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
+    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    const std::size_t reference = reference_target(targets);
+    std::string out = "\nkeys in each class against " + targets[reference].name + ", by target:\n";
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        std::string line = std::string(class_id(DifferenceClass(c))) + ":";
+        for (std::size_t t = 0; t < targets.size(); ++t) {
+            if (t != reference) line += " " + targets[t].short_name + " " + std::to_string(counts[t][static_cast<std::size_t>(c)]) + ",";
+        }
+        line.pop_back();
+        out += line + "\n";
+    }
+    return out + "\nchanged between runtimes:\n" + changed_between_runtimes(targets, counts, "  ");
 }
 
 }  // namespace
@@ -70,7 +90,7 @@ std::string format_text(const std::vector<Target>& targets, const std::vector<Ke
             const bool same = row_agrees(key, row) || (rows == 1 && !key.differs());
             out += row_text(same ? "  " : "! ", row == 0 ? key_heading(key) : "", cells);
         }
-        if (key.differs()) out += row_text("  ", "(" + std::string(class_description(classify(key, targets))) + ")", {});
+        if (key.differs()) out += row_text("  ", "(" + key_verdict(key, targets) + ")", {});
     }
     return out;
 }
@@ -80,6 +100,12 @@ std::string format_run_text(const std::vector<Target>& targets, const std::vecto
     for (std::size_t i = 0; i < reports.size(); ++i) {
         if (i) out += "\n";
         out += format_text(targets, reports[i].keys, all) + layout_summary(reports[i]);
+    }
+    if (targets.size() > 2) {
+        std::vector<const LayoutReport*> all_reports;
+        for (const LayoutReport& report : reports) all_reports.push_back(&report);
+        out += "changed between runtimes, against " + targets[reference_target(targets)].name + ":\n" +
+               changed_between_runtimes(targets, counts_by_target(targets, all_reports), "  ");
     }
     return out + library_lines(targets, target_libraries(targets.size(), reports));
 }
@@ -111,6 +137,7 @@ std::string format_survey_text(const std::vector<Target>& targets, const std::ve
         out += std::string(class_id(DifferenceClass(c))) + ": " + std::to_string(s.keymaps) + " keymaps, " + std::to_string(s.keys) +
                " keys" + (s.example.empty() ? "" : ", " + s.example) + " (" + class_description(DifferenceClass(c)) + ")\n";
     }
+    out += versions_text(targets, entries);
     for (const SurveyEntry& entry : entries) {
         const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
         if (other.empty()) continue;

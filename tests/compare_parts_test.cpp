@@ -7,10 +7,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <utility>
 
 #include "formats.h"
+#include "key_sets.h"
 #include "keymon.h"
 #include "report_records.h"
 #include "survey.h"
@@ -195,9 +200,19 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
         // Delete without a character
         {"Delete", false, "", {"SDLK_DELETE 0x77 0x7f \x7f", "SDLK_DELETE 0x77 0x0"}, {"SDLK_DELETE 0x0 0x0", "SDLK_DELETE 0x0 0x0"},
          DifferenceClass::delete_character},
-        // an AltGr character
+        // the SDL2-based runtime's three-byte decoding, whatever else differs
         {"ISO_Level3_Shift+e", false, "", {"SDLK_MODE 0x6c 0x0", "SDLK_e 0x1a 0x20ac €", "SDLK_e 0x1a 0x0", "SDLK_MODE 0x6c 0x0"},
-         {"SDLK_RALT 0x0 0x0", "SDLK_e 0x1a 0x2082 ₂", "SDLK_e 0x1a 0x0", "SDLK_RALT 0x0 0x0"}, DifferenceClass::altgr_character},
+         {"SDLK_RALT 0x0 0x0", "SDLK_e 0x1a 0x2082 ₂", "SDLK_e 0x1a 0x0", "SDLK_RALT 0x0 0x0"}, DifferenceClass::utf8_decoding},
+        // an AltGr character the decoding does not explain
+        {"ISO_Level3_Shift+e", false, "", {"SDLK_MODE 0x6c 0x0", "SDLK_e 0x1a 0xe9 é", "SDLK_e 0x1a 0x0", "SDLK_MODE 0x6c 0x0"},
+         {"SDLK_RALT 0x0 0x0", "SDLK_e 0x1a 0xe8 è", "SDLK_e 0x1a 0x0", "SDLK_RALT 0x0 0x0"}, DifferenceClass::altgr_character},
+        // control characters under Ctrl
+        {"ctrl+d", false, "", {"SDLK_LCTRL 0x25 0x0", "SDLK_d 0x28 0x4 \x04", "SDLK_d 0x28 0x0", "SDLK_LCTRL 0x25 0x0"},
+         {"SDLK_LCTRL 0x25 0x0", "SDLK_d 0x28 0x64 d", "SDLK_d 0x28 0x0", "SDLK_LCTRL 0x25 0x0"}, DifferenceClass::ctrl_character},
+        {"ctrl+bracketleft", false, "", {"SDLK_LCTRL 0x25 0x0", "SDLK_LEFTBRACKET 0x22 0x1b \x1b"}, {"SDLK_LCTRL 0x25 0x0", "SDLK_LEFTBRACKET 0x22 0x0"},
+         DifferenceClass::ctrl_character},
+        // a control character without Ctrl is no Ctrl difference
+        {"shift+Return", false, "", {"SDLK_RETURN 0x24 0xd \r"}, {"SDLK_RETURN 0x24 0xa \n"}, DifferenceClass::character},
         // a lock key's lines
         {"Num_Lock", false, "", {"SDLK_NUMLOCK 0x4d 0x0"}, {"SDLK_NUMLOCK 0x4d 0x0", "SDLK_NUMLOCK 0x4d 0x0"}, DifferenceClass::lock_lines},
         {"Caps_Lock", false, "", {"SDLK_CAPSLOCK 0x42 0x0"}, {"SDLK_CAPSLOCK 0x42 0x0", "SDLK_CAPSLOCK 0x42 0x0"},
@@ -216,9 +231,9 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
         {"1", false, "", {"SDLK_LSHIFT 0x32 0x0", "SDLK_AMPERSAND 0xa 0x31 1", "SDLK_AMPERSAND 0xa 0x0", "SDLK_LSHIFT 0x32 0x0"},
          {"SDLK_LSHIFT 0x32 0x0", "SDLK_1 0xa 0x31 1", "SDLK_1 0xa 0x0", "SDLK_LSHIFT 0x32 0x0"}, DifferenceClass::position_names},
         {"numerosign", false, "", {"SDLK_LSHIFT 0x32 0x0", "SDLK_3 0xc 0x2116 №", "SDLK_3 0xc 0x0", "SDLK_LSHIFT 0x32 0x0"},
-         {"SDLK_LSHIFT 0x32 0x0", "SDLK_3 0xc 0x2104 ℄", "SDLK_3 0xc 0x0", "SDLK_LSHIFT 0x32 0x0"}, DifferenceClass::character},
+         {"SDLK_LSHIFT 0x32 0x0", "SDLK_3 0xc 0x2104 ℄", "SDLK_3 0xc 0x0", "SDLK_LSHIFT 0x32 0x0"}, DifferenceClass::utf8_decoding},
         {"U13D9", false, "", {"SDLK_UNKNOWN 0xd 0x13d9 Ꮩ", "SDLK_UNKNOWN 0xd 0x0"}, {"SDLK_4 0xd 0x13cf Ꮟ", "SDLK_4 0xd 0x0"},
-         DifferenceClass::character},
+         DifferenceClass::utf8_decoding},
         {"KP_Decimal", false, "Num Lock on", {"SDLK_KP_PERIOD 0x81 0x2e .", "SDLK_KP_PERIOD 0x81 0x0"},
          {"SDLK_KP_PERIOD 0x5b 0x2e .", "SDLK_KP_PERIOD 0x5b 0x0"}, DifferenceClass::other_scan_code},
         {"Alt_R", true, "", {"SDLK_RALT 0xf8 0x0", "SDLK_RALT 0xf8 0x0"}, {}, DifferenceClass::spare_keycode},
@@ -243,6 +258,33 @@ TEST(DifferenceClassRules, RecordedLinesGetTheirClass) {
     ASSERT_EQ(parse_key_spec("dead_circumflex", dead.spec), "");
     dead.by_target = {said({}), said({"SDLK_UNKNOWN 0x31 0x0", "SDLK_UNKNOWN 0x31 0x0"}), said({})};
     EXPECT_EQ(classify(dead, wayland), DifferenceClass::dead_key);
+    // A key that ended keymon on one runtime, whatever its lines.
+    KeyComparison escape = typed_on(9, {"SDLK_CAPSLOCK 0x9 0x0"}, {});
+    ASSERT_EQ(parse_key_spec("Caps_Lock", escape.spec), "");
+    escape.by_target[1].ended_keymon = true;
+    EXPECT_EQ(classify(escape, targets), DifferenceClass::ends_keymon);
+    EXPECT_EQ(classify_pair(escape, 0, 0), DifferenceClass::none);
+}
+
+// The decoding fault's rule against every three-byte character: it changes
+// exactly those whose low six bits differ from their middle byte's, and a
+// character it leaves alone is no decoding difference.
+TEST(DifferenceClassRules, DecodingRuleCoversEveryThreeByteCharacter) {
+    const std::vector<Target> targets = session_targets(SessionKind::x11, named_system_runtimes());
+    std::size_t decoded = 0;
+    for (unsigned cp = 0x800; cp <= 0xffff; ++cp) {
+        if (cp >= 0xd800 && cp <= 0xdfff) continue;
+        const unsigned wrong = (cp & ~0x3fu) | ((cp >> 6) & 0x3f);
+        if (wrong == cp) continue;
+        char a[64], b[64];
+        std::snprintf(a, sizeof a, "SDLK_UNKNOWN 0x8 0x%x", cp);
+        std::snprintf(b, sizeof b, "SDLK_UNKNOWN 0x8 0x%x", wrong);
+        KeyComparison key = typed_on(8, {a}, {b});
+        key.spec.text = "U";
+        ASSERT_EQ(classify(key, targets), DifferenceClass::utf8_decoding) << std::hex << cp;
+        ++decoded;
+    }
+    EXPECT_EQ(decoded, 61440u - 61440u / 64u) << "every three-byte scalar value but one in 64";
 }
 
 // The survey's keymaps are the registry's: as many as xkbcli, a tool of
@@ -323,3 +365,63 @@ TEST(Pc105Drawing, NoTwoKeyShapesOverlap) {
 }
 
 }  // namespace
+
+namespace {
+
+// Levels 1 to 4 of group 1 of every key, as libxkbcommon compiles the layout.
+LayoutSymbols compiled_symbols(const char* layout, const char* options) {
+    LayoutSymbols symbols;
+    xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    const xkb_rule_names names = {"evdev", "pc105", layout, "", options};
+    xkb_keymap* keymap = xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap); keymap && code <= xkb_keymap_max_keycode(keymap); ++code) {
+        std::array<xkb_keysym_t, 4> levels{};
+        for (xkb_level_index_t level = 0; level < 4; ++level) {
+            const xkb_keysym_t* syms = nullptr;
+            if (xkb_keymap_key_get_syms_by_level(keymap, code, 0, level, &syms) == 1) levels[level] = syms[0];
+        }
+        symbols.push_back(levels);
+    }
+    if (keymap) xkb_keymap_unref(keymap);
+    xkb_context_unref(context);
+    return symbols;
+}
+
+}  // namespace
+
+// The built-in set types every character of levels 1 to 4, Ctrl with every
+// letter key, the keys no character reaches, and a compose sequence exactly
+// where the keymap has Multi_key; the same set every time.
+TEST(BuiltinKeys, EveryLevelCtrlAndComposeOfTheKeymapAsLibxkbcommonReadsIt) {
+    for (const auto& [layout, options] : {std::pair{"de", ""}, std::pair{"fr", ""}, std::pair{"ru", ""}, std::pair{"us", "compose:ralt"}}) {
+        SCOPED_TRACE(std::string(layout) + " " + options);
+        const LayoutSymbols symbols = compiled_symbols(layout, options);
+        ASSERT_FALSE(symbols.empty());
+        const std::vector<std::string> keys = builtin_keys(symbols);
+        EXPECT_EQ(builtin_keys(symbols), keys);
+        const std::set<std::string> set(keys.begin(), keys.end());
+        bool multi = false;
+        std::size_t characters = 0;
+        for (const auto& levels : symbols) {
+            for (xkb_keysym_t sym : levels) {
+                multi = multi || sym == XKB_KEY_Multi_key;
+                const std::uint32_t c = xkb_keysym_to_utf32(sym);
+                if (c < 0x20 || c == 0x7f) continue;
+                ++characters;
+                const char* name = XKeysymToString(sym);
+                ASSERT_TRUE(name);
+                EXPECT_TRUE(set.count(name)) << name << " is not typed";
+            }
+            if (xkb_keysym_to_lower(levels[0]) != xkb_keysym_to_upper(levels[0])) {
+                EXPECT_TRUE(set.count(std::string("ctrl+") + XKeysymToString(levels[0]))) << XKeysymToString(levels[0]);
+            }
+        }
+        EXPECT_GT(characters, 90u) << "the AltGr levels are read";
+        for (const char* key : {"ctrl+1", "ctrl+0", "ctrl+bracketleft", "ctrl+backslash", "ctrl+space", "Menu", "Pause", "Print",
+                                "Scroll_Lock", "shift+Return", "shift+Tab", "shift+KP_Enter"}) {
+            EXPECT_TRUE(set.count(key)) << key;
+        }
+        const std::vector<std::string> last(keys.end() - 3, keys.end());
+        EXPECT_EQ(last == std::vector<std::string>({"Multi_key", "apostrophe", "e"}), multi);
+    }
+}

@@ -655,6 +655,68 @@ TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) 
     ASSERT_FALSE(menu_new.empty());
     EXPECT_EQ(menu_old[0].substr(0, 13), "SDLK_UNKNOWN ");
     EXPECT_EQ(menu_new[0].substr(0, 10), "SDLK_MENU ");
+    // The versions view: each against the reference, classic.
+    EXPECT_EQ(doc["reference"], "classic");
+    const nlohmann::json* caps = find_key(layout, "Caps_Lock");
+    ASSERT_TRUE(caps);
+    EXPECT_EQ((*caps)["against_reference"]["old"], (nlohmann::json{{"differs", true}, {"class", "lock_lines"}}));
+    EXPECT_EQ((*caps)["against_reference"]["unstable"], (nlohmann::json{{"differs", false}, {"class", "none"}}));
+    EXPECT_FALSE((*caps)["against_reference"].contains("classic"));
+    const CompareRun text = compare(args({"--runtime", "classic", "--runtime", "old=" + anonymous, "--runtime", "unstable", "--layout",
+                                          "us", "Caps_Lock", "Menu"}),
+                                    {cache});
+    EXPECT_TRUE(has(text.out, "(old: a lock key gives one line, or two; unstable: as classic SDL 1.2)")) << text.out;
+    EXPECT_TRUE(has(text.out, "changed between runtimes, against classic SDL 1.2:\n  lock_lines: old (1 key); not unstable\n")) << text.out;
+}
+
+// A key that ends keymon (caps:swapescape: the SDL2-based runtime reports
+// the Caps Lock key as Escape) is a difference of its own, and the keys
+// after it are typed into a fresh keymon; the option is loaded in both
+// sessions and named in the summary and JSON.
+TEST(KeymonCompare, AKeyThatEndsKeymonIsADifferenceAndTheRunGoesOn) {
+    for (const char* session : {"x11", "wayland"}) {
+        SCOPED_TRACE(session);
+        const CompareRun run = compare(args({"--session", session, "--layout", "us", "--option", "caps:swapescape", "--json", "a",
+                                             "Caps_Lock", "z"}));
+        ASSERT_EQ(run.status, 1) << run.err;
+        const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+        ASSERT_FALSE(doc.is_discarded()) << run.out;
+        const nlohmann::json& layout = doc["layouts"][0];
+        EXPECT_EQ(layout["options"], (nlohmann::json{"caps:swapescape"}));
+        const nlohmann::json* caps = find_key(layout, "Caps_Lock");
+        ASSERT_TRUE(caps);
+        EXPECT_EQ((*caps)["keycode"], 9) << "swapped onto the Escape key";
+        EXPECT_EQ((*caps)["class"], "ends_keymon");
+        const std::string compat = std::string(session) == "x11" ? "compat" : "compat_xwayland";
+        EXPECT_EQ((*caps)["ended_keymon"], (nlohmann::json{compat}));
+        // The key after it, on every target, in a fresh keymon.
+        for (const nlohmann::json& target : doc["targets"]) {
+            const std::vector<std::string> z = lines_of(layout, "z", target["id"].get<std::string>());
+            ASSERT_EQ(z.size(), 2u) << target["id"];
+            EXPECT_EQ(z[0], "SDLK_z 0x34 0x5a") << "Caps Lock is on";
+        }
+    }
+    const CompareRun text = compare(args({"--layout", "us", "--option", "caps:swapescape", "Caps_Lock"}));
+    EXPECT_TRUE(has(text.out, "(keymon ended)")) << text.out;
+    EXPECT_TRUE(has(text.out, "layout us (from --layout, options caps:swapescape): 1 keys typed, 1 differ")) << text.out;
+    const CompareRun unknown = compare(args({"--option", "caps:no_such_thing", "a"}));
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "keymon-compare: unknown XKB option 'caps:no_such_thing'\n");
+}
+
+// Every option of a group, each alone on the layout, with the survey's report.
+TEST(KeymonCompare, EveryOptionSurveysEachOptionOfAGroup) {
+    const CompareRun run = compare(args({"--every-option=lv2", "--layout", "us", "--json", "a", "less"}));
+    ASSERT_TRUE(run.status == 0 || run.status == 1) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out;
+    ASSERT_EQ(doc["keymaps"].size(), 1u);
+    const nlohmann::json& entry = doc["keymaps"][0];
+    EXPECT_EQ(entry["layout"], "lv2");
+    EXPECT_EQ(entry["options"], (nlohmann::json{entry["variant"]}));
+    EXPECT_EQ(entry["keymap"], "us +" + entry["variant"].get<std::string>());
+    EXPECT_EQ(entry["keys_typed"], 2);
+    EXPECT_TRUE(doc.contains("classes_by_target"));
 }
 
 // A Wayland desktop: the test's own compositor, its keyboard (a virtual

@@ -65,7 +65,7 @@ const char* const usage =
     "      --every-layout[=LAYOUTS]  every layout and variant the XKB registry lists (only those of\n"
     "                       LAYOUTS, joined by commas, when given), with a report per keymap\n"
     "  -J, --jobs N         with --every-layout or --every-option, N private servers at once\n"
-    "                       (default: the processors)\n"
+    "                       (default: 8 for each processor, at most 64)\n"
     "  -a, --all            show the keys that agree too\n"
     "  -m, --markdown       a Markdown table instead of text\n"
     "  -j, --json           the whole result as one JSON document instead of text\n"
@@ -176,7 +176,9 @@ int main(int argc, char** argv) {
     std::vector<std::string> every_only;  // --every-layout=de,fr
     std::vector<std::string> xkb_options, every_option_groups;
     bool every_option = false;
-    long jobs = static_cast<long>(std::max(1u, std::thread::hardware_concurrency()));
+    // A job spends most of its time waiting on round trips and keymon:
+    // eight a processor keep the processors busy.
+    long jobs = std::min(64L, 8L * static_cast<long>(std::max(1u, std::thread::hardware_concurrency())));
     std::vector<RuntimeRequest> requests;
     std::vector<std::string> fetches;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},

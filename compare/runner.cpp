@@ -37,7 +37,9 @@ std::string type_layout(Session& session, std::size_t first, std::size_t targets
                         LayoutReport& report) {
     const auto loading = Clock::now();
     LayoutSymbols symbols;
-    if (std::string error = session.ops->load(session.servers, typing, symbols); !error.empty()) return error;
+    const std::string loaded = session.ops->load(session.servers, typing, symbols);
+    keymap_changed(session.keyboard);
+    if (!loaded.empty()) return loaded;
     if (std::string error = make_keys(typing, symbols, targets, report); !error.empty()) return error;
     add_time(Phase::layout_load, Clock::now() - loading);
     for (std::size_t t = 0; t < session.targets.size(); ++t) {

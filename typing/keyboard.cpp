@@ -28,7 +28,20 @@ bool find_key(const LevelTable& table, xkb_keysym_t sym, KeyPlace& place) {
 bool has_shift(int level) { return level == shifted || level == shifted_altgr; }
 bool has_altgr(int level) { return level == altgr || level == shifted_altgr; }
 
+// The levels of the keymap and locks of the moment: read again only when
+// the locks or the keymap have changed since.
+const LevelTable* current_levels(Keyboard& keyboard) {
+    const unsigned locks = keyboard.ops->locks(keyboard.self);
+    if (!keyboard.levels_read || locks != keyboard.levels_locks) {
+        keyboard.levels_read = keyboard.ops->read_levels(keyboard.self, keyboard.levels);
+        keyboard.levels_locks = locks;
+    }
+    return keyboard.levels_read ? &keyboard.levels : nullptr;
+}
+
 }  // namespace
+
+void keymap_changed(Keyboard& keyboard) { keyboard.levels_read = false; }
 
 void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
     if (code > 255) return;
@@ -38,9 +51,9 @@ void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
 }
 
 xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym) {
-    LevelTable table;
+    const LevelTable* table = current_levels(keyboard);
     KeyPlace place;
-    if (!keyboard.ops->read_levels(keyboard.self, table) || !find_key(table, sym, place) || place.level != plain) return 0;
+    if (!table || !find_key(*table, sym, place) || place.level != plain) return 0;
     return place.code;
 }
 
@@ -51,8 +64,9 @@ void reset_locks(Keyboard& keyboard) { keyboard.ops->reset_locks(keyboard.self);
 std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const std::function<void()>& after,
                      const std::function<void()>& held_down) {
     typed = TypedKey{};
-    LevelTable table;
-    if (!keyboard.ops->read_levels(keyboard.self, table)) return "the keymap cannot be read";
+    const LevelTable* levels = current_levels(keyboard);
+    if (!levels) return "the keymap cannot be read";
+    const LevelTable& table = *levels;
     std::vector<xkb_keycode_t>& held = typed.pressed;
     const auto hold = [&](xkb_keycode_t code) {
         if (std::find(held.begin(), held.end(), code) == held.end()) held.push_back(code);
@@ -82,6 +96,7 @@ std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, c
         if (const std::string missing = hold_level(place); !missing.empty()) return missing;
     } else {
         std::string error;
+        keymap_changed(keyboard);
         typed.code = keyboard.ops->bind_spare(keyboard.self, spec.sym, error);
         if (typed.code == 0) return error.empty() ? "no spare keycode is left to bind " + spec.text + " on" : error;
         typed.spare = true;
@@ -94,6 +109,9 @@ std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, c
     for (std::size_t i = modifiers; i-- > 0;) stroke(keyboard, held[i], false);
     held.push_back(typed.code);
     if (after) after();
-    if (typed.spare) return keyboard.ops->unbind(keyboard.self, typed.code);
+    if (typed.spare) {
+        keymap_changed(keyboard);
+        return keyboard.ops->unbind(keyboard.self, typed.code);
+    }
     return "";
 }

@@ -40,6 +40,9 @@ struct KeyboardOps {
     // Takes the binding away again. "" or what went wrong.
     std::string (*unbind)(void* self, xkb_keycode_t code);
     bool (*locked)(void* self, Lock lock);
+    // The locked modifiers of the moment, as a mask: the levels read last
+    // hold while it is the same and the keymap has not changed.
+    unsigned (*locks)(void* self);
     // Every key up, no lock on, and the server told so.
     void (*reset_locks)(void* self);
 };
@@ -49,7 +52,13 @@ struct Keyboard {
     const KeyboardOps* ops = nullptr;
     void* self = nullptr;
     std::array<Clock::time_point, 256> released{};
+    // The levels last read, and the locks they were read under.
+    LevelTable levels{};
+    unsigned levels_locks = 0;
+    bool levels_read = false;
 };
+// Says that the keymap has changed (a layout loaded): the levels are read again.
+void keymap_changed(Keyboard& keyboard);
 
 // The SDL2-based runtime drops a release when a press of the same key less
 // than 2 ms later is already queued, taking the two for an auto-repeat: a

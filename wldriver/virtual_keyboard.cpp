@@ -362,6 +362,11 @@ bool locked(void* self, Lock lock) {
                                         XKB_STATE_MODS_LOCKED) == 1;
 }
 
+unsigned locks(void* self) {
+    const VirtualKeyboard& keyboard = virtual_keyboard_of(self);
+    return keyboard.state ? xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) : 0;
+}
+
 void reset_locks(void* self) {
     VirtualKeyboard& keyboard = virtual_keyboard_of(self);
     xkb_state_unref(keyboard.state);
@@ -370,7 +375,7 @@ void reset_locks(void* self) {
     wl_display_roundtrip(keyboard.display);
 }
 
-constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, reset_locks};
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, reset_locks};
 
 }  // namespace
 

@@ -155,7 +155,7 @@ bool read_levels(void* self, LevelTable& table) {
 void send_key(void* self, xkb_keycode_t code, bool press) {
     Display* conn = display_of(self);
     XTestFakeKeyEvent(conn, code, press ? True : False, CurrentTime);
-    XSync(conn, False);
+    XFlush(conn);
 }
 
 xkb_keycode_t bind_spare(void* self, xkb_keysym_t sym, std::string&) {
@@ -175,13 +175,19 @@ bool locked(void* self, Lock lock) {
     return mask != 0 && (state.locked_mods & mask) != 0;
 }
 
+unsigned locks(void* self) {
+    XkbStateRec state{};
+    XkbGetState(display_of(self), XkbUseCoreKbd, &state);
+    return state.locked_mods;
+}
+
 void reset_locks(void* self) {
     Display* conn = display_of(self);
     XkbLockModifiers(conn, XkbUseCoreKbd, 0xff, 0);
     XSync(conn, False);
 }
 
-constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, reset_locks};
+constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, reset_locks};
 
 }  // namespace
 

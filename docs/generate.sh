@@ -2,9 +2,11 @@
 # Regenerates docs/runtime-differences.md (keymon-compare --markdown over
 # the us, de, fr and ru layouts, in the Xorg and the Wayland session) and
 # docs/keyboard-de.png (the de keyboard from keymon-compare's --html page,
-# as headless Chromium draws it), and docs/every-layout.md (every keymap of
-# the XKB registry, on each session: minutes).
-# Usage: bash docs/generate.sh
+# as headless Chromium draws it), docs/every-layout.md (every keymap of
+# the XKB registry, on each session: minutes), and docs/runtime-versions.md
+# (classic against the runtimes of Debian 12, Debian 13 and unstable,
+# fetched from Debian's archive).
+# Usage: bash docs/generate.sh [runtime-versions]   (that document alone)
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages "${monitor_packages[@]}" chromium
 configure_and_build "$build" -DBUILD_TESTING=OFF >/dev/null
@@ -12,6 +14,81 @@ compare="$build/compare/keymon-compare"
 docs="$root/docs"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+
+# classic against each release's runtime: the versions, the classes over
+# every keymap, the keys each version fixed or broke, and every option on us.
+runtime_versions() {
+    local cache="$work/cache" runtimes=(--runtime classic --runtime debian12 --runtime debian13 --runtime unstable)
+    for name in debian12 debian13 unstable; do XDG_CACHE_HOME="$cache" "$compare" --fetch-runtime "$name" >/dev/null; done
+    export XDG_CACHE_HOME="$cache"
+    for layout in us de fr ru; do
+        "$compare" "${runtimes[@]}" --json --layout "$layout" >"$work/versions-$layout.json" || [ $? -eq 1 ]
+    done
+    local start took
+    start=$(date +%s)
+    "$compare" "${runtimes[@]}" --every-layout --markdown >"$work/versions-every.md" || [ $? -le 2 ]
+    took=$(( $(date +%s) - start ))
+    "$compare" --every-option --layout us --markdown >"$work/options.md" || [ $? -le 2 ]
+    {
+        echo "# What each SDL 1.2 runtime version changed"
+        echo
+        echo "Made by \`bash docs/generate.sh runtime-versions\` with keymon-compare $("$compare" --version | cut -d' ' -f2), in the Xorg session:"
+        echo "classic SDL 1.2 (the reference) against the SDL 1.2 runtime of Debian 12, Debian 13 and unstable, each fetched"
+        echo "with \`keymon-compare --fetch-runtime NAME\` and run on $(. /etc/os-release; echo "$PRETTY_NAME"); the built-in key set."
+        echo
+        echo "## The runtimes"
+        echo
+        sed -n '/^classic: /,$p' "$work/versions-every.md" | sed 's/  $//; s/^/- /'
+        echo
+        echo "## Classes over every keymap"
+        echo
+        echo "Every layout and variant of the XKB registry ($(grep -cE '^\| `[^`]+` \|' "$work/versions-every.md") keymaps, ${took} s on $(nproc) processors);"
+        echo "for each runtime, the keys of each class against classic, summed over the keymaps:"
+        echo
+        sed -n '/^Keys in each class against/,/^Changed between/p' "$work/versions-every.md" | sed '1d;$d'
+        sed -n '/^Changed between runtimes:/,/^$/p' "$work/versions-every.md"
+        echo "## What each version fixed or broke, against the one before it"
+        echo
+        echo "Keys of \`us\`, \`de\`, \`fr\` and \`ru\` that agree with classic on one runtime and not on the one before it (fixed), or"
+        echo "the other way round (broke):"
+        echo
+        python3 - "$work"/versions-{us,de,fr,ru}.json <<'PYTHON'
+import json, sys
+rows = []
+for path in sys.argv[1:]:
+    doc = json.load(open(path))
+    ids = [t["id"] for t in doc["targets"]]
+    for layout in doc["layouts"]:
+        for key in layout["keys"]:
+            against = key.get("against_reference", {})
+            for before, after in zip(ids[1:], ids[2:]):
+                was, now = against[before]["differs"], against[after]["differs"]
+                if was != now:
+                    rows.append((after, before, "fixed" if was else "broke", layout["layout"], key["key"],
+                                 against[before]["class"] if was else against[after]["class"]))
+print("| runtime | against | | layout | key | class |")
+print("|---|---|---|---|---|---|")
+for row in rows:
+    print("| %s | %s | %s | `%s` | `%s` | `%s` |" % row)
+if not rows:
+    print("| | | nothing | | | |")
+PYTHON
+        echo
+        echo "## Every XKB option on \`us\`"
+        echo
+        echo "\`keymon-compare --every-option --layout us\`: each option the registry lists, alone, classic against the system's SDL2-based"
+        echo "runtime; the 20 options with the most differing keys:"
+        echo
+        sed -n '1,2p' "$work/options.md"
+        grep -E '^\| `[^`]+` \| .* \| [0-9]+ \| [0-9]+ \|' "$work/options.md" |
+            awk -F' [|] ' '{ print $4 "\t" $0 }' | sort -t$'\t' -k1,1nr -s | awk 'NR <= 20' | cut -f2-
+    } >"$docs/runtime-versions.md"
+    echo "wrote $docs/runtime-versions.md"
+}
+if [ "${1:-}" = runtime-versions ]; then
+    runtime_versions
+    exit 0
+fi
 
 {
     echo "# Where the two SDL 1.2 runtimes differ"
@@ -74,4 +151,5 @@ trap 'rm -rf "$work"' EXIT
 chromium --headless --no-sandbox --disable-gpu --disable-quic --no-first-run --disable-background-networking \
     --disable-component-update --disable-sync --user-data-dir="$work/profile" --hide-scrollbars \
     --window-size=1240,760 --screenshot="$docs/keyboard-de.png" "file://$work/de.html" 2>/dev/null
+runtime_versions
 echo "wrote $docs/runtime-differences.md, $docs/every-layout.md and $docs/keyboard-de.png"

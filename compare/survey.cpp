@@ -3,25 +3,37 @@
 #include <xkbcommon/xkbregistry.h>
 
 #include <algorithm>
+#include <memory>
 
 std::string keymap_spec(const Keymap& keymap) {
     return keymap.variant.empty() ? keymap.layout : keymap.layout + "(" + keymap.variant + ")";
 }
 
+namespace {
+
+// The evdev rules' registry, released by its owner.
+using Registry = std::unique_ptr<rxkb_context, decltype(&rxkb_context_unref)>;
+
+Registry read_registry() {
+    Registry registry(rxkb_context_new(RXKB_CONTEXT_NO_FLAGS), &rxkb_context_unref);
+    if (registry && !rxkb_context_parse_default_ruleset(registry.get())) registry.reset();
+    return registry;
+}
+
+constexpr const char* unreadable_registry = "the XKB registry cannot be read (Debian package xkb-data)";
+
+}  // namespace
+
 std::string registry_keymaps(const std::vector<std::string>& layouts, std::vector<Keymap>& keymaps) {
-    rxkb_context* context = rxkb_context_new(RXKB_CONTEXT_NO_FLAGS);
-    if (!context || !rxkb_context_parse_default_ruleset(context)) {
-        if (context) rxkb_context_unref(context);
-        return "the XKB registry cannot be read (Debian package xkb-data)";
-    }
-    for (rxkb_layout* layout = rxkb_layout_first(context); layout; layout = rxkb_layout_next(layout)) {
+    const Registry registry = read_registry();
+    if (!registry) return unreadable_registry;
+    for (rxkb_layout* layout = rxkb_layout_first(registry.get()); layout; layout = rxkb_layout_next(layout)) {
         const char* name = rxkb_layout_get_name(layout);
         const char* variant = rxkb_layout_get_variant(layout);
         const char* description = rxkb_layout_get_description(layout);
         if (!layouts.empty() && std::find(layouts.begin(), layouts.end(), name) == layouts.end()) continue;
         keymaps.push_back({name ? name : "", variant ? variant : "", description ? description : ""});
     }
-    rxkb_context_unref(context);
     for (const std::string& wanted : layouts) {
         if (std::none_of(keymaps.begin(), keymaps.end(), [&](const Keymap& k) { return k.layout == wanted; })) {
             return "the XKB registry lists no layout '" + wanted + "'";
@@ -31,12 +43,9 @@ std::string registry_keymaps(const std::vector<std::string>& layouts, std::vecto
 }
 
 std::string registry_options(const std::vector<std::string>& groups, std::vector<Keymap>& options) {
-    rxkb_context* context = rxkb_context_new(RXKB_CONTEXT_NO_FLAGS);
-    if (!context || !rxkb_context_parse_default_ruleset(context)) {
-        if (context) rxkb_context_unref(context);
-        return "the XKB registry cannot be read (Debian package xkb-data)";
-    }
-    for (rxkb_option_group* group = rxkb_option_group_first(context); group; group = rxkb_option_group_next(group)) {
+    const Registry registry = read_registry();
+    if (!registry) return unreadable_registry;
+    for (rxkb_option_group* group = rxkb_option_group_first(registry.get()); group; group = rxkb_option_group_next(group)) {
         const std::string group_name = rxkb_option_group_get_name(group);
         if (!groups.empty() && std::find(groups.begin(), groups.end(), group_name) == groups.end()) continue;
         for (rxkb_option* option = rxkb_option_first(group); option; option = rxkb_option_next(option)) {
@@ -44,7 +53,6 @@ std::string registry_options(const std::vector<std::string>& groups, std::vector
             options.push_back({group_name, rxkb_option_get_name(option), description ? description : ""});
         }
     }
-    rxkb_context_unref(context);
     for (const std::string& wanted : groups) {
         if (std::none_of(options.begin(), options.end(), [&](const Keymap& k) { return k.layout == wanted; })) {
             return "the XKB registry lists no option group '" + wanted + "'";

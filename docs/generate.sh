@@ -38,15 +38,17 @@ runtime_versions() {
         echo
         echo "## The runtimes"
         echo
-        sed -n '/^classic: /,$p' "$work/versions-every.md" | sed 's/  $//; s/^/- /'
+        # The cache this script fetched into is a folder of its own: named as a user's would be.
+        sed -n '/^classic: /,$p' "$work/versions-every.md" | sed "s/  \$//; s/^/- /; s|$cache/keymon/runtimes|~/.cache/keymon/runtimes|"
         echo
         echo "## Classes over every keymap"
         echo
-        echo "Every layout and variant of the XKB registry ($(grep -cE '^\| `[^`]+` \|' "$work/versions-every.md") keymaps, ${took} s on $(nproc) processors);"
+        echo "Every layout and variant of the XKB registry ($(sed -n '3,/^$/p' "$work/versions-every.md" | grep -c '^| `') keymaps, ${took} s on $(nproc) processors);"
         echo "for each runtime, the keys of each class against classic, summed over the keymaps:"
         echo
         sed -n '/^Keys in each class against/,/^Changed between/p' "$work/versions-every.md" | sed '1d;$d'
-        sed -n '/^Changed between runtimes:/,/^$/p' "$work/versions-every.md"
+        awk '/^Changed between runtimes:/ { on = 1; print; next } on && /^- / { print; listed = 1; next } on && listed { exit }' "$work/versions-every.md"
+        echo
         echo "## What each version fixed or broke, against the one before it"
         echo
         echo "Keys of \`us\`, \`de\`, \`fr\` and \`ru\` that agree with classic on one runtime and not on the one before it (fixed), or"

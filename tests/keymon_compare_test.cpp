@@ -682,13 +682,13 @@ TEST(KeymonCompare, AKeyThatEndsKeymonIsADifferenceAndTheRunGoesOn) {
         const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
         ASSERT_FALSE(doc.is_discarded()) << run.out;
         const nlohmann::json& layout = doc["layouts"][0];
-        EXPECT_EQ(layout["options"], (nlohmann::json{"caps:swapescape"}));
+        EXPECT_EQ(layout["options"], nlohmann::json::array({"caps:swapescape"}));
         const nlohmann::json* caps = find_key(layout, "Caps_Lock");
         ASSERT_TRUE(caps);
         EXPECT_EQ((*caps)["keycode"], 9) << "swapped onto the Escape key";
         EXPECT_EQ((*caps)["class"], "ends_keymon");
         const std::string compat = std::string(session) == "x11" ? "compat" : "compat_xwayland";
-        EXPECT_EQ((*caps)["ended_keymon"], (nlohmann::json{compat}));
+        EXPECT_EQ((*caps)["ended_keymon"], nlohmann::json::array({compat}));
         // The key after it, on every target, in a fresh keymon.
         for (const nlohmann::json& target : doc["targets"]) {
             const std::vector<std::string> z = lines_of(layout, "z", target["id"].get<std::string>());
@@ -713,7 +713,7 @@ TEST(KeymonCompare, EveryOptionSurveysEachOptionOfAGroup) {
     ASSERT_EQ(doc["keymaps"].size(), 1u);
     const nlohmann::json& entry = doc["keymaps"][0];
     EXPECT_EQ(entry["layout"], "lv2");
-    EXPECT_EQ(entry["options"], (nlohmann::json{entry["variant"]}));
+    EXPECT_EQ(entry["options"], nlohmann::json::array({entry["variant"]}));
     EXPECT_EQ(entry["keymap"], "us +" + entry["variant"].get<std::string>());
     EXPECT_EQ(entry["keys_typed"], 2);
     EXPECT_TRUE(doc.contains("classes_by_target"));

@@ -181,7 +181,7 @@ std::string table(const std::vector<Target>& targets, const LayoutReport& report
 std::string format_html(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports, bool all) {
     std::string title = "keymon-compare:";
     for (const LayoutReport& report : reports) title += " " + report.layout;
-    const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), reports));
+    const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), report_list(reports)));
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
                        "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
                        "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
@@ -226,7 +226,7 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
                        "polygon.agree { fill: var(--agree); } polygon.differ { fill: var(--differ); }\n"
                        "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n"
                        "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
-    const std::string ran = targets_and_libraries(targets, survey_libraries(targets.size(), entries));
+    const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), report_list(entries)));
     page += "<p>" + std::to_string(entries.size()) + " keymaps typed into keymon on " + ran + ", keymon-compare " +
             KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they "
             "differ</span><span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";

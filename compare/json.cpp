@@ -95,7 +95,7 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
                            {"keys_differ", keys_differing(report.keys)},
                            {"keys", keys_json(targets, report.keys)}});
     }
-    const std::vector<std::string> libraries = target_libraries(targets.size(), reports);
+    const std::vector<std::string> libraries = target_libraries(targets.size(), report_list(reports));
     return dumped({{"version", KEYMON_VERSION},
                    {"targets", targets_json(targets, libraries)},
                    {"reference", targets.empty() ? "" : targets[reference_target(targets)].id},
@@ -134,10 +134,8 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
                            {"keymaps", summary[c].keymaps},
                            {"keys", summary[c].keys}});
     }
-    const std::vector<std::string> libraries = survey_libraries(targets.size(), entries);
-    std::vector<const LayoutReport*> reports;
-    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
-    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    const std::vector<std::string> libraries = target_libraries(targets.size(), report_list(entries));
+    const std::vector<ClassCounts> counts = counts_by_target(targets, report_list(entries));
     nlohmann::ordered_json by_target = nlohmann::ordered_json::object();
     for (std::size_t t = 0; t < targets.size(); ++t) {
         if (t == reference_target(targets)) continue;

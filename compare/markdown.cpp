@@ -44,12 +44,10 @@ std::string format_run_markdown(const std::vector<Target>& targets, const std::v
         out += format_markdown(targets, reports[i].keys, all) + "\n" + layout_summary(reports[i]);
     }
     if (targets.size() > 2) {
-        std::vector<const LayoutReport*> all_reports;
-        for (const LayoutReport& report : reports) all_reports.push_back(&report);
         out += "\nChanged between runtimes, against " + targets[reference_target(targets)].name + ":\n\n" +
-               changed_between_runtimes(targets, counts_by_target(targets, all_reports), "- ") + "\n";
+               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "- ") + "\n";
     }
-    return out + library_lines(targets, target_libraries(targets.size(), reports));
+    return out + library_lines(targets, target_libraries(targets.size(), report_list(reports)));
 }
 
 std::string format_survey_markdown(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
@@ -79,9 +77,7 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
         out += std::string("| ") + class_description(DifferenceClass(c)) + " (`" + class_id(DifferenceClass(c)) + "`) | " +
                std::to_string(s.keymaps) + " | " + std::to_string(s.keys) + " | " + s.example + " |\n";
     }
-    std::vector<const LayoutReport*> reports;
-    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
-    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    const std::vector<ClassCounts> counts = counts_by_target(targets, report_list(entries));
     const std::size_t reference = reference_target(targets);
     out += "\nKeys in each class against " + targets[reference].name + ", by target:\n\n| class |";
     std::string by_target_rule = "|---|";
@@ -102,5 +98,5 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
         if (other.empty()) continue;
         out += "\n`other` in `" + entry_label(entry) + "`:\n\n" + format_markdown(targets, other, true);
     }
-    return out + "\n" + library_lines(targets, survey_libraries(targets.size(), entries), "  \n");
+    return out + "\n" + library_lines(targets, target_libraries(targets.size(), report_list(entries)), "  \n");
 }

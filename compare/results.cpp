@@ -13,12 +13,18 @@ std::size_t keys_differing(const std::vector<KeyComparison>& keys) {
     return static_cast<std::size_t>(std::count_if(keys.begin(), keys.end(), [](const KeyComparison& key) { return key.differs(); }));
 }
 
-std::vector<std::string> target_libraries(std::size_t targets, const std::vector<LayoutReport>& reports) {
+ReportList report_list(const std::vector<LayoutReport>& reports) {
+    ReportList list;
+    for (const LayoutReport& report : reports) list.push_back(&report);
+    return list;
+}
+
+std::vector<std::string> target_libraries(std::size_t targets, const ReportList& reports) {
     std::vector<std::string> libraries(targets);
     for (std::size_t t = 0; t < targets; ++t) {
-        for (const LayoutReport& report : reports) {
-            if (t < report.runs.size() && !report.runs[t].library.empty()) {
-                libraries[t] = report.runs[t].library;
+        for (const LayoutReport* report : reports) {
+            if (t < report->runs.size() && !report->runs[t].library.empty()) {
+                libraries[t] = report->runs[t].library;
                 break;
             }
         }

@@ -52,9 +52,12 @@ struct LayoutReport {
     std::vector<TargetRun> runs;  // one for each target
     std::string failure;  // why it could not be compared; "" when it was
 };
+// Reports taken together (every layout of a run, every keymap of a survey).
+using ReportList = std::vector<const LayoutReport*>;
+ReportList report_list(const std::vector<LayoutReport>& reports);
 // The library each target mapped, from the first layout whose run of it
 // learned one.
-std::vector<std::string> target_libraries(std::size_t targets, const std::vector<LayoutReport>& reports);
+std::vector<std::string> target_libraries(std::size_t targets, const ReportList& reports);
 
 // What a physical key shows: every target gave the same lines for every key
 // typed on it; some differ; a target reported nothing for one of them while

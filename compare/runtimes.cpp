@@ -75,16 +75,6 @@ std::string fetched_note(const std::string& folder) {
     return text.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
 }
 
-// Uses `folder` and identifies what is there. "" or what is wrong.
-std::string use_folder(const std::string& folder, Runtime& runtime) {
-    runtime.folder = folder;
-    if (const std::string error = identify_runtime(folder, runtime.identity); !error.empty()) {
-        return "runtime " + runtime.name + ": " + error;
-    }
-    runtime.note = fetched_note(folder);
-    return "";
-}
-
 // A runtime named classic or compat is of that kind. "" or what it is instead.
 std::string claimed_kind(const Runtime& runtime, const std::string& where) {
     const bool classic = runtime.identity.kind == RuntimeKind::classic;
@@ -93,6 +83,17 @@ std::string claimed_kind(const Runtime& runtime, const std::string& where) {
                (runtime.name == "classic" ? "classic SDL 1.2" : "an SDL2-based SDL 1.2");
     }
     return "";
+}
+
+// Uses `folder`, identifies what is there (`where`, in messages), and
+// checks that it is what its name says. "" or what is wrong.
+std::string use_folder(const std::string& folder, const std::string& where, Runtime& runtime) {
+    runtime.folder = folder;
+    if (const std::string error = identify_runtime(folder, runtime.identity); !error.empty()) {
+        return "runtime " + runtime.name + ": " + error;
+    }
+    runtime.note = fetched_note(folder);
+    return claimed_kind(runtime, where);
 }
 
 std::string resolve_path(const RuntimeRequest& request, Runtime& runtime) {
@@ -116,18 +117,17 @@ std::string resolve_path(const RuntimeRequest& request, Runtime& runtime) {
         if (symlink(resolved.c_str(), link.c_str()) != 0) return errno_text(link.c_str());
         folder = runtime.link_folder->path() + ":" + resolved.parent_path().string();
     }
-    std::string identified = use_folder(folder, runtime);
+    std::string identified = use_folder(folder, "'" + request.path + "'", runtime);
     if (!identified.empty()) {
-        // The library itself is no SDL 1.2 one, or no library at all: named
-        // as the user named it, not by the link to it.
+        // Refused (no SDL 1.2 library, no library at all, not of its
+        // name's kind): named as the user named it, not by the link to it.
         if (runtime.link_folder) {
             const std::string link = runtime.link_folder->path() + "/libSDL-1.2.so.0";
             for (std::size_t at; (at = identified.find(link)) != std::string::npos;) identified.replace(at, link.size(), request.path);
             runtime.link_folder.reset();
         }
-        return identified;
     }
-    return claimed_kind(runtime, "'" + request.path + "'");
+    return identified;
 }
 
 }  // namespace
@@ -163,10 +163,7 @@ std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime) {
             runtime.identity = system;
             return "";
         }
-        if (holds_sdl12(cached)) {
-            if (std::string error = use_folder(cached, runtime); !error.empty()) return error;
-            return claimed_kind(runtime, "'" + cached + "'");
-        }
+        if (holds_sdl12(cached)) return use_folder(cached, "'" + cached + "'", runtime);
         return "classic SDL 1.2 is not installed (" +
                (unloadable.empty() ? "this system's libSDL-1.2.so.0 is the " + describe(system) : unloadable) +
                "); fetch it with: keymon-compare --fetch-runtime classic; nothing compared";
@@ -175,23 +172,17 @@ std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime) {
         // Debian 12 installs it beside classic, in a folder of its own;
         // from Debian 13 on it is the system's libSDL-1.2.so.0.
         const std::string folder = runtime_libdir(SystemRuntime::compat);
-        if (holds_sdl12(folder)) {
-            if (std::string error = use_folder(folder, runtime); !error.empty()) return error;
-            return claimed_kind(runtime, "'" + folder + "'");
-        }
+        if (holds_sdl12(folder)) return use_folder(folder, "'" + folder + "'", runtime);
         RuntimeIdentity system;
         if (identify_runtime("", system).empty() && system.kind == RuntimeKind::sdl2_based) {
             runtime.identity = system;
             return "";
         }
-        if (holds_sdl12(cached)) {
-            if (std::string error = use_folder(cached, runtime); !error.empty()) return error;
-            return claimed_kind(runtime, "'" + cached + "'");
-        }
+        if (holds_sdl12(cached)) return use_folder(cached, "'" + cached + "'", runtime);
         return "the SDL2-based SDL 1.2 runtime is not installed (no " + folder +
                "/libSDL-1.2.so.0; Debian package libsdl1.2-compat); nothing compared";
     }
-    if (holds_sdl12(cached)) return use_folder(cached, runtime);
+    if (holds_sdl12(cached)) return use_folder(cached, "'" + cached + "'", runtime);
     return "no runtime named '" + request.name + "': give its folder as " + request.name + "=PATH, or fetch it with " +
            "--fetch-runtime (which knows classic, debian12, debian13 and unstable)";
 }

@@ -61,7 +61,7 @@ std::string registry_options(const std::vector<std::string>& groups, std::vector
     return "";
 }
 
-std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const std::vector<const LayoutReport*>& reports) {
+std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const ReportList& reports) {
     std::vector<ClassCounts> counts(targets.size(), ClassCounts{});
     const std::size_t reference = reference_target(targets);
     for (const LayoutReport* report : reports) {
@@ -133,12 +133,8 @@ std::vector<KeyComparison> keys_of_class(const std::vector<Target>& targets, con
     return keys;
 }
 
-std::vector<std::string> survey_libraries(std::size_t targets, const std::vector<SurveyEntry>& entries) {
-    std::vector<LayoutReport> reports;
-    for (const SurveyEntry& entry : entries) {
-        LayoutReport runs_only;
-        runs_only.runs = entry.report.runs;
-        reports.push_back(std::move(runs_only));
-    }
-    return target_libraries(targets, reports);
+ReportList report_list(const std::vector<SurveyEntry>& entries) {
+    ReportList list;
+    for (const SurveyEntry& entry : entries) list.push_back(&entry.report);
+    return list;
 }

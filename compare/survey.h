@@ -43,7 +43,7 @@ std::vector<KeyComparison> keys_of_class(const std::vector<Target>& targets, con
 // For each target, how many keys of the reports fall in each class against
 // the reference (the reference's own row all none).
 using ClassCounts = std::array<std::size_t, difference_class_count>;
-std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const std::vector<const LayoutReport*>& reports);
+std::vector<ClassCounts> counts_by_target(const std::vector<Target>& targets, const ReportList& reports);
 // "changed between runtimes": for each class any target has, which targets
 // have it and which have it not, one line each ("  - " before each in
 // Markdown).
@@ -56,5 +56,5 @@ struct ClassSummary {
     std::string example;  // "`de` `KP_Enter`"
 };
 std::vector<ClassSummary> class_summaries(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries);
-// The library each target mapped, over every keymap.
-std::vector<std::string> survey_libraries(std::size_t targets, const std::vector<SurveyEntry>& entries);
+// Every keymap's report.
+ReportList report_list(const std::vector<SurveyEntry>& entries);

@@ -41,9 +41,7 @@ bool row_agrees(const KeyComparison& key, std::size_t row) {
 // Each target's class counts against the reference over every entry, and
 // what changed between the runtimes.
 std::string versions_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
-    std::vector<const LayoutReport*> reports;
-    for (const SurveyEntry& entry : entries) reports.push_back(&entry.report);
-    const std::vector<ClassCounts> counts = counts_by_target(targets, reports);
+    const std::vector<ClassCounts> counts = counts_by_target(targets, report_list(entries));
     const std::size_t reference = reference_target(targets);
     std::string out = "\nkeys in each class against " + targets[reference].name + ", by target:\n";
     for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
@@ -102,12 +100,10 @@ std::string format_run_text(const std::vector<Target>& targets, const std::vecto
         out += format_text(targets, reports[i].keys, all) + layout_summary(reports[i]);
     }
     if (targets.size() > 2) {
-        std::vector<const LayoutReport*> all_reports;
-        for (const LayoutReport& report : reports) all_reports.push_back(&report);
         out += "changed between runtimes, against " + targets[reference_target(targets)].name + ":\n" +
-               changed_between_runtimes(targets, counts_by_target(targets, all_reports), "  ");
+               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "  ");
     }
-    return out + library_lines(targets, target_libraries(targets.size(), reports));
+    return out + library_lines(targets, target_libraries(targets.size(), report_list(reports)));
 }
 
 std::string format_survey_text(const std::vector<Target>& targets, const std::vector<SurveyEntry>& entries) {
@@ -143,5 +139,5 @@ std::string format_survey_text(const std::vector<Target>& targets, const std::ve
         if (other.empty()) continue;
         out += "\nother, " + entry_label(entry) + ":\n" + format_text(targets, other, true);
     }
-    return out + library_lines(targets, survey_libraries(targets.size(), entries));
+    return out + library_lines(targets, target_libraries(targets.size(), report_list(entries)));
 }

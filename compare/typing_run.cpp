@@ -2,11 +2,14 @@
 #include "typing_run.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 
+#include "files.h"
+#include "interface.h"
 #include "phases.h"
 #include "report_records.h"
 #include "runtime.h"
@@ -88,24 +91,65 @@ std::string typing_context(Keyboard& keyboard, const KeyComparison* previous, co
     return text;
 }
 
-// Ends keymon with Escape and returns its exit status, -1 if it did not end.
-// A compose sequence left pending (Multi_key, Multi_key a) takes the next
-// key that does not continue it, Escape too, and drops it: Escape goes down
-// again, up to three times, until keymon has ended.
-int end_with_escape(Keyboard& keyboard, Child& keymon) {
-    const xkb_keycode_t escape = keycode_of(keyboard, XKB_KEY_Escape);
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        stroke(keyboard, escape, true);
-        const bool ended = child_exited(keymon, milliseconds(attempt < 2 ? 1000 : 15000));
-        stroke(keyboard, escape, false);
-        if (ended) break;
-    }
-    return wait_child(keymon, milliseconds(0));
-}
-
 }  // namespace
 
 namespace {
+
+// keymon as it runs: the child started, and the process that owns its
+// window (the child itself, or the keymon a wrapper script started).
+struct Monitor {
+    std::unique_ptr<Child> child = std::make_unique<Child>();
+    pid_t owner = -1;
+};
+
+// keymon's main thread blocked in its idle wait: it has taken every event
+// that reached it, and neither an Escape press nor a quit request is among
+// them (it never waits once one is).
+bool idle(pid_t owner) {
+    BlockedCall call;
+    if (!blocked_call(owner, call)) return false;
+#ifdef SYS_poll
+    if (call.number != SYS_poll) return false;
+    return (call.args[1] == 1 && call.args[2] == keymon_idle_wait_ms) ||
+           (call.args[0] == 0 && call.args[1] == 0 && call.args[2] == keymon_idle_nap_ms);
+#else
+    return call.number == SYS_ppoll && call.args[1] <= 1;
+#endif
+}
+
+enum class Settled { went_on, ended, stuck };
+
+// Once keymon has taken what it was sent: whether it went on (back in its
+// idle wait) or ended. A keymon that took an Escape press ends without any
+// further input, so until one of the two holds it is still working through
+// its events; `limit` only bounds a keymon that hangs.
+Settled settle(Monitor& keymon, milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (child_exited(*keymon.child, milliseconds(0))) return Settled::ended;
+        if (idle(keymon.owner)) return Settled::went_on;
+        if (Clock::now() >= deadline) return Settled::stuck;
+        child_exited(*keymon.child, milliseconds(1));  // returns at once if it ends
+    }
+}
+
+constexpr milliseconds hang_limit{15000};
+
+// Once keymon has taken the keys just pressed: `lines` more lines after
+// output offset `from` are in, or it has ended, or it waits idle with
+// them delivered (a key it does not report). Where the server cannot say
+// that it delivered them (a compositor, and Xwayland behind it), an idle
+// keymon counts only once they have had `allowance` to arrive.
+void await_keys(Keyboard& keyboard, Monitor& keymon, std::size_t from, std::size_t lines, milliseconds allowance) {
+    const PhaseTimer timed{Phase::confirmation};
+    const auto start = Clock::now();
+    const bool delivered = sync(keyboard);
+    const auto enough = [&](const std::string& out) { return out.size() >= from && read_records(out, from).size() >= lines; };
+    while (!wait_output(*keymon.child, enough, milliseconds(1))) {
+        if (child_exited(*keymon.child, milliseconds(0)) || Clock::now() - start >= hang_limit) return;
+        if ((delivered || Clock::now() - start >= allowance) && idle(keymon.owner)) return;
+    }
+}
 
 // keymon's standard error, as a message's tail.
 std::string errors_of(Child& keymon) {
@@ -124,8 +168,10 @@ std::string failed(Child& keymon, const std::string& why) {
 // mapped, and waits for its first key. "" or what went wrong (keymon is
 // ended then).
 std::string start_keymon(Session& session, const Target& target, const std::string& keymon_path, const MarkerCodes& marker_codes,
-                         Child& keymon, TargetRun& run) {
+                         Monitor& monitor, TargetRun& run) {
     const auto started = Clock::now();
+    monitor = Monitor{};
+    Child& keymon = *monitor.child;
     LaunchOptions options = session.launch;
     options.library_path = target.runtime.folder;
     if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
@@ -133,8 +179,7 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
         return "keymon did not start: " + error;
     }
     const auto ended = [&] { return child_exited(keymon, milliseconds(0)); };
-    pid_t window_owner = -1;
-    const std::string not_found = session.ops->find_window(session.servers, target, keymon.pid, ended, window_owner);
+    const std::string not_found = session.ops->find_window(session.servers, target, keymon.pid, ended, monitor.owner);
     if (!not_found.empty()) {
         if (ended()) {
             const int status = wait_child(keymon);
@@ -144,7 +189,7 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
         }
         return failed(keymon, not_found);
     }
-    run.library = mapped_sdl_library(window_owner);
+    run.library = mapped_sdl_library(monitor.owner);
     std::error_code unresolved;
     if (run.library.empty() || std::filesystem::canonical(run.library, unresolved) != target.runtime.identity.sdl12_file) {
         return failed(keymon, std::string("keymon did not load the ") + target.runtime.name + " runtime (it mapped '" +
@@ -158,6 +203,108 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     return "";
 }
 
+// Ends keymon with Escape and returns its exit status, -1 if it did not
+// end. A compose sequence left pending (Multi_key, Multi_key a) takes the
+// next key that does not continue it, Escape too, and drops it: while
+// keymon goes on after an Escape, Escape goes down again, three times at
+// most.
+int end_with_escape(Keyboard& keyboard, Monitor& keymon, const MarkerCodes& marker_codes) {
+    const xkb_keycode_t escape = keycode_of(keyboard, XKB_KEY_Escape);
+    const std::size_t marker = marker_for(marker_codes, {escape}, marker_count);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::size_t from = child_output(*keymon.child).size();
+        stroke(keyboard, escape, true);
+        stroke(keyboard, escape, false);
+        confirm(keyboard, *keymon.child, markers[marker], marker_codes[marker], from, milliseconds(3000));
+        if (settle(keymon, hang_limit) != Settled::went_on) break;
+    }
+    return wait_child(*keymon.child, hang_limit);
+}
+
+// How one key is typed. `quick`: the key and its modifiers go down and up
+// back to back and a marker closes its lines. `stepwise`: after each press
+// keymon takes it before the next key goes down, and the typing stops at
+// the press that ends keymon, so that what keymon reports before it ends
+// is all that was sent before its end, whatever the timing; for a key
+// that ended keymon when typed quickly.
+enum class Typing { quick, stepwise };
+
+enum class Outcome { went_on, ended, failed };
+
+struct KeyTyping {
+    Session& session;
+    const MarkerCodes& marker_codes;
+    std::size_t& last_marker;  // the marker the key before tapped
+    unsigned locks = 0;  // the locked modifiers the last key was typed under
+};
+
+// Types `key` into keymon and fills `lines` with what keymon reported for
+// it; says whether keymon went on or ended on it. `error` on a failure.
+Outcome type_one(KeyTyping& typing, Monitor& keymon, const KeySpec& spec, Typing how, TargetLines& lines, std::string& error) {
+    Keyboard& keyboard = typing.session.keyboard;
+    Child& child = *keymon.child;
+    const std::size_t from = child_output(child).size();
+    lines.lines.clear();
+    lines.ended_keymon = false;
+    lines.answered = true;
+    std::size_t seen = 0;  // stepwise: the lines in before the last press
+    TypedKey typed;
+    std::size_t marker = typing.last_marker;
+    bool ended = false;
+    TypingHooks hooks;
+    hooks.pressed = [&](std::size_t done, std::size_t presses) {
+        if (how == Typing::quick) {
+            // The key goes down once keymon has taken its modifiers: the
+            // SDL2-based runtime otherwise gives a key it cannot name (on a
+            // spare keycode) to a modifier press still pending, or not, by
+            // chance.
+            if (done + 1 == presses && presses > 1) await_keys(keyboard, keymon, from, done, milliseconds(300));
+            return true;
+        }
+        await_keys(keyboard, keymon, from, seen + 1, hang_limit);
+        ended = settle(keymon, hang_limit) == Settled::ended;
+        seen = read_records(child_output(child), from).size();
+        return !ended;
+    };
+    hooks.after = [&] {
+        marker = marker_for(typing.marker_codes, typed.pressed, typing.last_marker);
+        lines.answered = confirm(keyboard, child, markers[marker], typing.marker_codes[marker], from, milliseconds(3000));
+    };
+    if (const std::string typing_error = type_key(keyboard, spec, typed, hooks); !typing_error.empty()) {
+        error = failed(child, spec.text + ": " + typing_error);
+        return Outcome::failed;
+    }
+    typing.last_marker = marker;
+    lines.code = typed.code;
+    lines.spare = typed.spare;
+    lines.typed = true;
+    typing.locks = typed.locks;
+    if (!ended) {
+        const Settled settled = lines.answered ? settle(keymon, hang_limit)
+                                               : (child_exited(child, milliseconds(0)) ? Settled::ended : Settled::went_on);
+        if (settled == Settled::stuck) {
+            error = failed(child, "keymon neither went on nor ended after " + spec.text);
+            return Outcome::failed;
+        }
+        ended = settled == Settled::ended;
+    }
+    if (!ended) {
+        lines.lines = key_records(child_output(child), from, markers[marker]);
+        return Outcome::went_on;
+    }
+    // keymon ends on an Escape press: a runtime that reports this key as
+    // Escape ended it. Its output is whole once it has ended.
+    if (const int status = wait_child(child); status != 0) {
+        error = "keymon ended with status " + std::to_string(status) + " after " + spec.text + errors_of(child);
+        return Outcome::failed;
+    }
+    lines.lines = how == Typing::stepwise ? read_records(child_output(child), from)
+                                          : key_records(child_output(child), from, markers[marker]);
+    lines.ended_keymon = true;
+    lines.answered = true;
+    return Outcome::ended;
+}
+
 }  // namespace
 
 std::string type_into_keymon(Session& session, const Target& target, std::size_t index, const std::string& keymon_path,
@@ -169,60 +316,45 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
     MarkerCodes marker_codes{};
     for (std::size_t m = 0; m < marker_count; ++m) marker_codes[m] = keycode_of(keyboard, markers[m].sym);
 
-    auto keymon = std::make_unique<Child>();
-    if (std::string error = start_keymon(session, target, keymon_path, marker_codes, *keymon, run); !error.empty()) return error;
+    Monitor keymon;
+    if (std::string error = start_keymon(session, target, keymon_path, marker_codes, keymon, run); !error.empty()) return error;
     const auto typing_start = Clock::now();
     const KeyComparison* previous = nullptr;
-    std::size_t marker = 0;
+    std::size_t last_marker = 0;
+    KeyTyping typing{session, marker_codes, last_marker};
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyComparison& key = keys[k];
         key.by_target.resize(std::max(key.by_target.size(), index + 1));
         TargetLines& lines = key.by_target[index];
         lines.context = typing_context(keyboard, previous, k >= 2 ? &keys[k - 2] : nullptr);
         previous = &key;
-        const std::size_t from = child_output(*keymon).size();
-        TypedKey typed;
-        const std::size_t last = marker;
-        // The key goes down once keymon has reported its modifiers: the
-        // SDL2-based runtime otherwise gives a key it cannot name (on a spare
-        // keycode) to a modifier press still pending, or not, by chance.
-        const auto held = [&] {
-            const std::size_t modifiers = typed.pressed.size();
-            wait_output(*keymon, [&](const std::string& out) {
-                return out.size() >= from && read_records(out, from).size() >= modifiers;
-            }, milliseconds(300));
-        };
-        const std::string typing = type_key(keyboard, key.spec, typed, [&] {
-            marker = marker_for(marker_codes, typed.pressed, last);
-            lines.answered = confirm(keyboard, *keymon, markers[marker], marker_codes[marker], from, milliseconds(3000));
-        }, held);
-        if (!typing.empty()) return failed(*keymon, key.spec.text + ": " + typing);
-        lines.code = typed.code;
-        lines.spare = typed.spare;
-        lines.lines = key_records(child_output(*keymon), from, markers[marker]);
-        lines.typed = true;
+        std::string error;
+        Outcome outcome = type_one(typing, keymon, key.spec, Typing::quick, lines, error);
+        if (outcome == Outcome::ended) {
+            // What keymon printed before it ended depends on how far it had
+            // read: type the key again, step by step, into a fresh keymon
+            // under the locks it was first typed under, and keep that.
+            const unsigned locks_after = locks(keyboard);
+            if (error = start_keymon(session, target, keymon_path, marker_codes, keymon, run); !error.empty()) return error;
+            set_locks(keyboard, typing.locks);
+            outcome = type_one(typing, keymon, key.spec, Typing::stepwise, lines, error);
+            if (outcome == Outcome::ended) set_locks(keyboard, locks_after);
+        }
+        if (outcome == Outcome::failed) return error;
         // The key as the first of the run's targets typed it, whichever ran first.
         if (std::none_of(key.by_target.begin(), key.by_target.begin() + static_cast<std::ptrdiff_t>(index),
                          [](const TargetLines& other) { return other.typed; })) {
             key.code = lines.code, key.spare = lines.spare, key.context = lines.context;
         }
-        if (!child_exited(*keymon, milliseconds(0))) continue;
-        // keymon ends on an Escape press: a runtime that reports this key as
-        // Escape ended it. That is a difference like any other, and the
-        // keys after it go to a fresh keymon.
-        if (const int status = wait_child(*keymon); status != 0) {
-            return "keymon ended with status " + std::to_string(status) + " after " + key.spec.text + errors_of(*keymon);
-        }
-        lines.ended_keymon = true;
-        lines.answered = true;
+        if (outcome == Outcome::went_on) continue;
+        // The keys after it go to a fresh keymon.
         if (k + 1 == keys.size()) return "";
-        keymon = std::make_unique<Child>();
-        if (std::string error = start_keymon(session, target, keymon_path, marker_codes, *keymon, run); !error.empty()) return error;
+        if (error = start_keymon(session, target, keymon_path, marker_codes, keymon, run); !error.empty()) return error;
     }
     add_time(Phase::typing, Clock::now() - typing_start);
     const auto ending = Clock::now();
-    const int status = end_with_escape(keyboard, *keymon);
+    const int status = end_with_escape(keyboard, keymon, marker_codes);
     add_time(Phase::keymon_end, Clock::now() - ending);
-    if (status != 0) return "keymon ended with status " + std::to_string(status) + errors_of(*keymon);
+    if (status != 0) return "keymon ended with status " + std::to_string(status) + errors_of(*keymon.child);
     return "";
 }

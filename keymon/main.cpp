@@ -3,7 +3,6 @@
 #include <SDL_syswm.h>
 
 #include <poll.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -34,19 +33,19 @@ DisplayWait find_display() {
     return wait;
 }
 
-// Called only after a poll found SDL's queue empty. Waiting for the
-// connection to become readable keeps an idle monitor off the processor;
-// the bound covers events that reach SDL by another road (signals turned
-// into quit requests, events Xlib has already read into its own queue).
+// Called only after a poll found SDL's queue empty and nothing asked to
+// end. Waiting for the connection to become readable keeps an idle monitor
+// off the processor; the bound covers events that reach SDL by another
+// road (signals turned into quit requests, events Xlib has already read
+// into its own queue). Both waits are the idle waits interface.h describes.
 void wait_for_input(const DisplayWait& wait) {
     if (wait.fd >= 0) {
         if (QLength(wait.display) > 0) return;
         pollfd pfd{wait.fd, POLLIN, 0};
-        poll(&pfd, 1, 100);
+        poll(&pfd, 1, keymon_idle_wait_ms);
         return;
     }
-    const timespec one_ms{0, 1000000};
-    nanosleep(&one_ms, nullptr);
+    poll(nullptr, 0, keymon_idle_nap_ms);
 }
 
 // The error of the first write to standard output that failed, 0 while

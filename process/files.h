@@ -2,6 +2,8 @@
 // it on every path; reads that never throw.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 
@@ -39,6 +41,15 @@ private:
 // read(2): false when it cannot be opened or read, as when the process it
 // describes has just ended. Never throws.
 [[nodiscard]] bool read_file(const std::string& path, std::string& text);
+// The system call a process's main thread is blocked in, as
+// /proc/PID/syscall gives it: its number and its six arguments.
+struct BlockedCall {
+    long number = -1;
+    unsigned long args[6] = {};
+};
+// False when the thread is running, has ended, or cannot be read (another
+// user's process). Never throws.
+[[nodiscard]] bool blocked_call(pid_t pid, BlockedCall& call);
 // Writes `text` to `path` (created or truncated, with `mode`). "" or why not.
 [[nodiscard]] std::string write_file(const std::string& path, const std::string& text, unsigned mode = 0644);
 

@@ -59,13 +59,19 @@ xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym) {
 
 bool locked(Keyboard& keyboard, Lock lock) { return keyboard.ops->locked(keyboard.self, lock); }
 
-void reset_locks(Keyboard& keyboard) { keyboard.ops->reset_locks(keyboard.self); }
+void reset_locks(Keyboard& keyboard) { keyboard.ops->set_locks(keyboard.self, 0); }
 
-std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const std::function<void()>& after,
-                     const std::function<void()>& held_down) {
+unsigned locks(Keyboard& keyboard) { return keyboard.ops->locks(keyboard.self); }
+
+void set_locks(Keyboard& keyboard, unsigned mask) { keyboard.ops->set_locks(keyboard.self, mask); }
+
+bool sync(Keyboard& keyboard) { return keyboard.ops->sync(keyboard.self); }
+
+std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const TypingHooks& hooks) {
     typed = TypedKey{};
     const LevelTable* levels = current_levels(keyboard);
     if (!levels) return "the keymap cannot be read";
+    typed.locks = keyboard.levels_locks;
     const LevelTable& table = *levels;
     std::vector<xkb_keycode_t>& held = typed.pressed;
     const auto hold = [&](xkb_keycode_t code) {
@@ -101,14 +107,17 @@ std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, c
         if (typed.code == 0) return error.empty() ? "no spare keycode is left to bind " + spec.text + " on" : error;
         typed.spare = true;
     }
-    const std::size_t modifiers = held.size();
-    for (std::size_t i = 0; i < modifiers; ++i) stroke(keyboard, held[i], true);
-    if (held_down && modifiers) held_down();
-    stroke(keyboard, typed.code, true);
-    stroke(keyboard, typed.code, false);
-    for (std::size_t i = modifiers; i-- > 0;) stroke(keyboard, held[i], false);
     held.push_back(typed.code);
-    if (after) after();
+    const std::size_t presses = held.size();
+    std::size_t down = 0;
+    bool going_on = true;
+    while (going_on && down < presses) {
+        stroke(keyboard, held[down], true);
+        ++down;
+        if (hooks.pressed) going_on = hooks.pressed(down, presses);
+    }
+    while (down > 0) stroke(keyboard, held[--down], false);
+    if (going_on && hooks.after) hooks.after();
     if (typed.spare) {
         keymap_changed(keyboard);
         return keyboard.ops->unbind(keyboard.self, typed.code);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -43,8 +44,14 @@ struct KeyboardOps {
     // The locked modifiers of the moment, as a mask: the levels read last
     // hold while it is the same and the keymap has not changed.
     unsigned (*locks)(void* self);
-    // Every key up, no lock on, and the server told so.
-    void (*reset_locks)(void* self);
+    // Every key up, the locked modifiers `mask` (as `locks` gives them),
+    // and the server told so.
+    void (*set_locks)(void* self, unsigned mask);
+    // Returns once the server has taken every key sent so far. True when it
+    // has by then also written them to the focused client: an X server
+    // does; a compositor's clients, Xwayland among them, read theirs in
+    // their own time.
+    bool (*sync)(void* self);
 };
 
 // A keyboard to type on: its backend, and when each key was last released.
@@ -69,16 +76,29 @@ void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press);
 // keyboard has; 0 if none.
 xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym);
 bool locked(Keyboard& keyboard, Lock lock);
+// No lock on, every key up.
 void reset_locks(Keyboard& keyboard);
+// The locked modifiers of the moment, and setting them back.
+unsigned locks(Keyboard& keyboard);
+void set_locks(Keyboard& keyboard, unsigned mask);
+bool sync(Keyboard& keyboard);
+
+// What type_key does between its strokes. `pressed(done, presses)` runs
+// after each press (`done` of `presses`: the modifiers, then the key), and
+// stops the typing there by returning false: whatever is down goes up at
+// once and `after` does not run. `after` runs once every key is up again.
+struct TypingHooks {
+    std::function<bool(std::size_t done, std::size_t presses)> pressed;
+    std::function<void()> after;
+};
 
 // Types one key: holds its modifiers, presses and releases it, lets the
 // modifiers go. The key and each modifier are looked up in group 1 at the
 // level their symbol sits on, in the current Num Lock state, and the
 // modifiers that level needs are held too (Meta_L is Shift+Alt on us: Shift
 // is held, then Alt); Caps Lock is left to act. A symbol the keymap does not
-// have is bound on a spare keycode, typed, and unbound once `after` has run
-// (as a typing tool such as xdotool does). `held`, if given, runs once the
-// modifiers are down and before the key goes down (typed.pressed then lists
-// the modifiers). Returns "" or what went wrong.
-[[nodiscard]] std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed,
-                                   const std::function<void()>& after = {}, const std::function<void()>& held = {});
+// have is bound on a spare keycode, typed, and unbound once the hooks have
+// run (as a typing tool such as xdotool does). typed.pressed lists every
+// key it presses, the key itself last, before the first goes down.
+// Returns "" or what went wrong.
+[[nodiscard]] std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const TypingHooks& hooks = {});

@@ -26,6 +26,7 @@ struct TypedKey {
     bool spare = false;  // the layout has no such key: bound for the moment
     std::vector<xkb_keysym_t> added;  // modifiers its level needed (Shift, AltGr)
     std::vector<xkb_keycode_t> pressed;  // every key pressed for it, in order
+    unsigned locks = 0;  // the locked modifiers it was typed under
 };
 
 // A keysym's name ("EuroSign"), "" for none.

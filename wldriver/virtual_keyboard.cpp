@@ -367,15 +367,23 @@ unsigned locks(void* self) {
     return keyboard.state ? xkb_state_serialize_mods(keyboard.state, XKB_STATE_MODS_LOCKED) : 0;
 }
 
-void reset_locks(void* self) {
+void set_locks(void* self, unsigned mask) {
     VirtualKeyboard& keyboard = virtual_keyboard_of(self);
     xkb_state_unref(keyboard.state);
     keyboard.state = xkb_state_new(keyboard.keymap);
+    if (keyboard.state) xkb_state_update_mask(keyboard.state, 0, 0, mask, 0, 0, 0);
     send_modifiers(keyboard);
     wl_display_roundtrip(keyboard.display);
 }
 
-constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, reset_locks};
+// Every key is a round trip already (send_key); the compositor passes it
+// on to its clients, which read it in their own time.
+bool sync(void* self) {
+    wl_display_roundtrip(virtual_keyboard_of(self).display);
+    return false;
+}
+
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
 
 }  // namespace
 

@@ -181,13 +181,20 @@ unsigned locks(void* self) {
     return state.locked_mods;
 }
 
-void reset_locks(void* self) {
+void set_locks(void* self, unsigned mask) {
     Display* conn = display_of(self);
-    XkbLockModifiers(conn, XkbUseCoreKbd, 0xff, 0);
+    XkbLockModifiers(conn, XkbUseCoreKbd, 0xff, mask & 0xff);
     XSync(conn, False);
 }
 
-constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, reset_locks};
+// XTEST input is taken as its request is read, and the events it makes are
+// queued for the client before the reply to a later request of ours.
+bool sync(void* self) {
+    XSync(display_of(self), False);
+    return true;
+}
+
+constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
 
 }  // namespace
 

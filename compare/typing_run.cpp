@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "files.h"
@@ -48,20 +49,6 @@ std::size_t marker_for(const MarkerCodes& codes, const std::vector<xkb_keycode_t
 bool is_marker_record(const std::string& record, const Marker& marker) {
     const std::size_t length = std::char_traits<char>::length(marker.reported);
     return record.compare(0, length, marker.reported) == 0 && record.size() > length && record[length] == ' ';
-}
-
-// Taps the marker and waits, at most `limit`, for its two lines after
-// output offset `from`.
-bool confirm(Keyboard& keyboard, Child& keymon, const Marker& marker, xkb_keycode_t code, std::size_t from, milliseconds limit) {
-    if (code == 0) return false;
-    stroke(keyboard, code, true);
-    stroke(keyboard, code, false);
-    const PhaseTimer timed{Phase::confirmation};
-    return wait_output(keymon, [&](const std::string& out) {
-        if (out.size() < from) return false;
-        const std::vector<std::string> records = read_records(out, from);
-        return std::count_if(records.begin(), records.end(), [&](const std::string& r) { return is_marker_record(r, marker); }) >= 2;
-    }, limit);
 }
 
 // A key's records: those after its start, but for the marker's last two.
@@ -135,20 +122,44 @@ Settled settle(Monitor& keymon, milliseconds limit) {
 
 constexpr milliseconds hang_limit{15000};
 
-// Once keymon has taken the keys just pressed: `lines` more lines after
-// output offset `from` are in, or it has ended, or it waits idle with
-// them delivered (a key it does not report). Where the server cannot say
-// that it delivered them (a compositor, and Xwayland behind it), an idle
-// keymon counts only once they have had `allowance` to arrive.
-void await_keys(Keyboard& keyboard, Monitor& keymon, std::size_t from, std::size_t lines, milliseconds allowance) {
+// Waits until `done(output)` holds (true), or keymon has ended, or keymon
+// waits idle once the keys sent have had `allowance` to reach it (false:
+// it reported nothing for them). Nothing tells when a key has reached
+// keymon but keymon's own lines: an X server may hold a busy client's
+// events back while it answers another, a compositor and Xwayland pass
+// them on in their own time. So the allowance decides only for keys keymon
+// does not report at all; `hang_limit` bounds a keymon that hangs.
+bool await_output(Monitor& keymon, const std::function<bool(const std::string&)>& done, milliseconds allowance) {
     const PhaseTimer timed{Phase::confirmation};
     const auto start = Clock::now();
-    const bool delivered = sync(keyboard);
-    const auto enough = [&](const std::string& out) { return out.size() >= from && read_records(out, from).size() >= lines; };
-    while (!wait_output(*keymon.child, enough, milliseconds(1))) {
-        if (child_exited(*keymon.child, milliseconds(0)) || Clock::now() - start >= hang_limit) return;
-        if ((delivered || Clock::now() - start >= allowance) && idle(keymon.owner)) return;
+    // Woken by each piece of output, and by keymon's end closing it.
+    if (wait_output(*keymon.child, done, allowance)) return true;
+    for (;;) {
+        if (output_ended(*keymon.child) || Clock::now() - start >= hang_limit || idle(keymon.owner)) return false;
+        if (wait_output(*keymon.child, done, milliseconds(1))) return true;
     }
+}
+
+// Once keymon has taken the keys just pressed: `lines` more lines after
+// output offset `from` are in, or it has ended, or it reported nothing more.
+void await_lines(Monitor& keymon, std::size_t from, std::size_t lines, milliseconds allowance) {
+    await_output(keymon, [&](const std::string& out) {
+        return out.size() >= from && read_records(out, from).size() >= lines;
+    }, allowance);
+}
+
+// Taps the marker and waits for its two lines after output offset `from`:
+// false when keymon ended first, or took the taps and did not report them.
+bool confirm(Keyboard& keyboard, Monitor& keymon, const Marker& marker, xkb_keycode_t code, std::size_t from,
+             milliseconds allowance = milliseconds(3000)) {
+    if (code == 0) return false;
+    stroke(keyboard, code, true);
+    stroke(keyboard, code, false);
+    return await_output(keymon, [&](const std::string& out) {
+        if (out.size() < from) return false;
+        const std::vector<std::string> records = read_records(out, from);
+        return std::count_if(records.begin(), records.end(), [&](const std::string& r) { return is_marker_record(r, marker); }) >= 2;
+    }, allowance);
 }
 
 // keymon's standard error, as a message's tail.
@@ -196,7 +207,7 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
                                   run.library + "')");
     }
     // The first key that comes back shows the monitor is taking keys.
-    if (!confirm(session.keyboard, keymon, markers[0], marker_codes[0], 0, milliseconds(10000))) {
+    if (!confirm(session.keyboard, monitor, markers[0], marker_codes[0], 0, milliseconds(10000))) {
         return failed(keymon, "keymon did not report a key");
     }
     add_time(Phase::keymon_start, Clock::now() - started);
@@ -215,7 +226,7 @@ int end_with_escape(Keyboard& keyboard, Monitor& keymon, const MarkerCodes& mark
         const std::size_t from = child_output(*keymon.child).size();
         stroke(keyboard, escape, true);
         stroke(keyboard, escape, false);
-        confirm(keyboard, *keymon.child, markers[marker], marker_codes[marker], from, milliseconds(3000));
+        confirm(keyboard, keymon, markers[marker], marker_codes[marker], from);
         if (settle(keymon, hang_limit) != Settled::went_on) break;
     }
     return wait_child(*keymon.child, hang_limit);
@@ -258,17 +269,17 @@ Outcome type_one(KeyTyping& typing, Monitor& keymon, const KeySpec& spec, Typing
             // SDL2-based runtime otherwise gives a key it cannot name (on a
             // spare keycode) to a modifier press still pending, or not, by
             // chance.
-            if (done + 1 == presses && presses > 1) await_keys(keyboard, keymon, from, done, milliseconds(300));
+            if (done + 1 == presses && presses > 1) await_lines(keymon, from, done, milliseconds(300));
             return true;
         }
-        await_keys(keyboard, keymon, from, seen + 1, hang_limit);
+        await_lines(keymon, from, seen + 1, hang_limit);
         ended = settle(keymon, hang_limit) == Settled::ended;
         seen = read_records(child_output(child), from).size();
         return !ended;
     };
     hooks.after = [&] {
         marker = marker_for(typing.marker_codes, typed.pressed, typing.last_marker);
-        lines.answered = confirm(keyboard, child, markers[marker], typing.marker_codes[marker], from, milliseconds(3000));
+        lines.answered = confirm(keyboard, keymon, markers[marker], typing.marker_codes[marker], from);
     };
     if (const std::string typing_error = type_key(keyboard, spec, typed, hooks); !typing_error.empty()) {
         error = failed(child, spec.text + ": " + typing_error);
@@ -280,8 +291,7 @@ Outcome type_one(KeyTyping& typing, Monitor& keymon, const KeySpec& spec, Typing
     lines.typed = true;
     typing.locks = typed.locks;
     if (!ended) {
-        const Settled settled = lines.answered ? settle(keymon, hang_limit)
-                                               : (child_exited(child, milliseconds(0)) ? Settled::ended : Settled::went_on);
+        const Settled settled = settle(keymon, hang_limit);
         if (settled == Settled::stuck) {
             error = failed(child, "keymon neither went on nor ended after " + spec.text);
             return Outcome::failed;

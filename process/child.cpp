@@ -191,6 +191,11 @@ bool wait_lines(Child& child, std::size_t lines, milliseconds limit) {
            child.out_lines >= lines;
 }
 
+bool output_ended(Child& child) {
+    std::lock_guard<std::mutex> hold(child.lock);
+    return child.ended;
+}
+
 std::size_t child_lines(Child& child) {
     std::lock_guard<std::mutex> hold(child.lock);
     return child.out_lines;

@@ -72,6 +72,9 @@ bool wait_output(Child& child, const std::function<bool(const std::string&)>& do
 // within `limit`. Cheap enough to wait on while thousands of lines arrive.
 bool wait_lines(Child& child, std::size_t lines, milliseconds limit = milliseconds(15000));
 std::size_t child_lines(Child& child);
+// True once both of the child's streams have closed (it has ended, or is
+// ending).
+bool output_ended(Child& child);
 // When each line so far was read from the child's output.
 std::vector<Clock::time_point> child_line_times(Child& child);
 std::string child_output(Child& child);

@@ -65,8 +65,6 @@ unsigned locks(Keyboard& keyboard) { return keyboard.ops->locks(keyboard.self); 
 
 void set_locks(Keyboard& keyboard, unsigned mask) { keyboard.ops->set_locks(keyboard.self, mask); }
 
-bool sync(Keyboard& keyboard) { return keyboard.ops->sync(keyboard.self); }
-
 std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const TypingHooks& hooks) {
     typed = TypedKey{};
     const LevelTable* levels = current_levels(keyboard);

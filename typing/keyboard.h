@@ -47,11 +47,6 @@ struct KeyboardOps {
     // Every key up, the locked modifiers `mask` (as `locks` gives them),
     // and the server told so.
     void (*set_locks)(void* self, unsigned mask);
-    // Returns once the server has taken every key sent so far. True when it
-    // has by then also written them to the focused client: an X server
-    // does; a compositor's clients, Xwayland among them, read theirs in
-    // their own time.
-    bool (*sync)(void* self);
 };
 
 // A keyboard to type on: its backend, and when each key was last released.
@@ -81,7 +76,6 @@ void reset_locks(Keyboard& keyboard);
 // The locked modifiers of the moment, and setting them back.
 unsigned locks(Keyboard& keyboard);
 void set_locks(Keyboard& keyboard, unsigned mask);
-bool sync(Keyboard& keyboard);
 
 // What type_key does between its strokes. `pressed(done, presses)` runs
 // after each press (`done` of `presses`: the modifiers, then the key), and

@@ -376,14 +376,7 @@ void set_locks(void* self, unsigned mask) {
     wl_display_roundtrip(keyboard.display);
 }
 
-// Every key is a round trip already (send_key); the compositor passes it
-// on to its clients, which read it in their own time.
-bool sync(void* self) {
-    wl_display_roundtrip(virtual_keyboard_of(self).display);
-    return false;
-}
-
-constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks};
 
 }  // namespace
 

@@ -35,7 +35,11 @@ bool window_must_exist = false;
 int on_x_error(Display* conn, XErrorEvent* error) {
     // A monitor that has just ended takes its window with it; a query or a
     // focus change aimed at that window in the meantime is not a fault.
-    if (error->error_code == BadWindow && !window_must_exist) return 0;
+    // (XGetWindowAttributes asks for its geometry too: BadDrawable then.)
+    if ((error->error_code == BadWindow || (error->error_code == BadDrawable && error->request_code == X_GetGeometry)) &&
+        !window_must_exist) {
+        return 0;
+    }
     if (error->error_code == BadMatch && error->request_code == X_SetInputFocus) return 0;
     char text[160];
     XGetErrorText(conn, error->error_code, text, sizeof text);

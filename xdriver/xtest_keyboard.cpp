@@ -187,14 +187,7 @@ void set_locks(void* self, unsigned mask) {
     XSync(conn, False);
 }
 
-// XTEST input is taken as its request is read, and the events it makes are
-// queued for the client before the reply to a later request of ours.
-bool sync(void* self) {
-    XSync(display_of(self), False);
-    return true;
-}
-
-constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
+constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks};
 
 }  // namespace
 

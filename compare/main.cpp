@@ -38,6 +38,7 @@ const char* const usage =
     "                      [-l|--layout XKB_LAYOUT]... [--every-layout[=LAYOUTS]] [-J|--jobs N]\n"
     "                      [-m|--markdown] [-a|--all] [-j|--json] [--html FILE] [--] [KEY ...]\n"
     "       keymon-compare --fetch-runtime NAME [--fetch-runtime NAME]...\n"
+    "       keymon-compare --list-runtimes | --remove-runtime NAME\n"
     "       keymon-compare -h|--help | -V|--version\n"
     "Types the same keys into keymon on several SDL 1.2 runtimes (by default the classic one and\n"
     "the SDL2-based one), in a private Xorg with a real XKB layout, and shows where they differ.\n"
@@ -50,6 +51,8 @@ const char* const usage =
     "                       fetched under that name. Default: classic and compat\n"
     "      --fetch-runtime NAME  fetch a released runtime from Debian's archive into\n"
     "                       ~/.cache/keymon/runtimes/NAME and stop: classic, debian12, debian13, unstable\n"
+    "      --list-runtimes  list the fetched runtimes (name, release, size, versions) and stop\n"
+    "      --remove-runtime NAME  take a fetched runtime out of the cache and stop\n"
     "  -s, --session SESSION  x11 (a private Xorg) or wayland (a private sway: every runtime\n"
     "                       through Xwayland and each SDL2-based one on SDL2's Wayland backend);\n"
     "                       may be given again or joined by commas; by default wayland when\n"
@@ -180,9 +183,11 @@ int main(int argc, char** argv) {
     // eight a processor keep the processors busy.
     long jobs = std::min(64L, 8L * static_cast<long>(std::max(1u, std::thread::hardware_concurrency())));
     std::vector<RuntimeRequest> requests;
-    std::vector<std::string> fetches;
+    std::vector<std::string> fetches, removals;
+    bool list_runtimes = false;
     const option options[] = {{"keymon", required_argument, nullptr, 'k'}, {"layout", required_argument, nullptr, 'l'},
                               {"runtime", required_argument, nullptr, 'r'}, {"fetch-runtime", required_argument, nullptr, 'F'},
+                              {"list-runtimes", no_argument, nullptr, 'L'}, {"remove-runtime", required_argument, nullptr, 'X'},
                               {"session", required_argument, nullptr, 's'},
                               {"every-layout", optional_argument, nullptr, 'E'},
                               {"option", required_argument, nullptr, 'o'}, {"every-option", optional_argument, nullptr, 'O'},
@@ -208,6 +213,8 @@ int main(int argc, char** argv) {
             if (!*optarg) return usage_error("option '--fetch-runtime' needs a name: " + known_releases());
             fetches.push_back(optarg);
             break;
+        case 'L': list_runtimes = true; break;
+        case 'X': removals.push_back(optarg); break;
         case 'l': layouts.push_back(optarg); break;
         case 's':
             for (const std::string& name : split_commas(optarg)) {
@@ -270,6 +277,15 @@ int main(int argc, char** argv) {
         }
     }
     if (keymon_given && keymon.empty()) return usage_error("option '--keymon' needs a program");
+    if (!removals.empty() || list_runtimes) {
+        signal(SIGPIPE, SIG_IGN);
+        for (const std::string& name : removals) {
+            if (const std::string error = remove_runtime(name); !error.empty()) return trouble(error);
+        }
+        if (!list_runtimes) return 0;
+        const std::string error = write_out(runtime_listing(cached_runtimes()));
+        return error.empty() ? 0 : trouble(error);
+    }
     if (!fetches.empty()) {
         signal(SIGPIPE, SIG_IGN);
         for (const std::string& name : fetches) {

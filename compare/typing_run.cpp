@@ -184,7 +184,7 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     monitor = Monitor{};
     Child& keymon = *monitor.child;
     LaunchOptions options = session.launch;
-    options.library_path = target.runtime.folder;
+    launch_on(target.runtime, options);
     if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
     if (const std::string error = launch_child(keymon, keymon_path, options); !error.empty()) {
         return "keymon did not start: " + error;

@@ -597,6 +597,45 @@ std::set<std::string> names_in(const std::string& dir, const std::string& prefix
     return names;
 }
 
+// The cache as a user sees it: each runtime with its release, size and the
+// versions its libraries report (one that no longer loads says why), and a
+// removal that takes the whole runtime and nothing else.
+TEST(KeymonCompare, ListedRuntimesShowTheirVersionsAndARemovedOneGoesWhole) {
+    const std::string dir = std::string(KEYMON_TEST_OUTPUT_DIR) + "/listed-runtimes";
+    std::filesystem::remove_all(dir);
+    const std::string runtimes = dir + "/cache/keymon/runtimes";
+    for (const char* name : {"mine", "broken"}) {
+        std::filesystem::create_directories(runtimes + "/" + name);
+        std::filesystem::copy_file("/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0", runtimes + "/" + name + "/libSDL-1.2.so.0");
+        std::ofstream(runtimes + "/" + name + "/keymon-runtime.txt") << "release: my own build\npackages: none\n";
+    }
+    std::ofstream(runtimes + "/broken/libSDL2-2.0.so.0") << "not a library\n";
+    const std::vector<std::string> cache = {"XDG_CACHE_HOME=" + dir + "/cache"};
+
+    const CompareRun listed = compare({"--list-runtimes"}, cache);
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_TRUE(std::regex_search(listed.out, std::regex("\nbroken +my own build +[0-9.]+ MB  does not load: ")))
+        << listed.out;
+    EXPECT_TRUE(std::regex_search(listed.out, std::regex("\nmine +my own build +0\\.[0-9] MB  SDL2-based SDL 1\\.2\\.[0-9]+ over SDL2 ")))
+        << listed.out;
+
+    struct Case {
+        std::string name;
+        int status;
+        std::set<std::string> left;
+    };
+    for (const Case& c : {Case{"mine", 0, {"broken"}}, Case{"mine", 2, {"broken"}}, Case{"..", 2, {"broken"}},
+                          Case{"broken", 0, {}}}) {
+        SCOPED_TRACE(c.name);
+        const CompareRun removed = compare({"--remove-runtime", c.name}, cache);
+        EXPECT_EQ(removed.status, c.status) << removed.err;
+        EXPECT_EQ(removed.err.empty(), c.status == 0) << removed.err;
+        EXPECT_EQ(names_in(runtimes), c.left) << "nothing half removed, nothing else touched";
+    }
+    EXPECT_TRUE(has(compare({"--list-runtimes"}, cache).out, "no runtime fetched yet"));
+    std::filesystem::remove_all(dir);
+}
+
 // Every bad --runtime or --fetch-runtime value: status 2, one message, no
 // server started, nothing left in /tmp or in the runtime cache.
 TEST(KeymonCompare, BadRuntimeValuesAreRefusedWithOneMessageAndLeaveNothing) {

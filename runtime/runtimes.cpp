@@ -272,6 +272,10 @@ int run_sdl_probe() {
     return 0;
 }
 
+void launch_on(const Runtime& runtime, LaunchOptions& options) { options.library_path = runtime.folder; }
+
+bool valid_runtime_name(const std::string& name) { return valid_name(name) && name != "." && name != ".."; }
+
 std::string runtime_cache() {
     const char* cache = std::getenv("XDG_CACHE_HOME");
     if (cache && *cache == '/') return std::string(cache) + "/keymon/runtimes";

@@ -261,3 +261,76 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     summary = name + ": " + describe(identity) + (note.empty() ? "" : " (" + note + ")") + ", from " + versions + ", in " + place;
     return "";
 }
+
+namespace {
+
+// A value of the notes a fetch leaves beside a runtime ("release: ...").
+std::string note_field(const std::string& folder, const std::string& field) {
+    std::string text;
+    if (!read_file(folder + "/keymon-runtime.txt", text)) return "";
+    const std::string key = "\n" + field + ": ";
+    text.insert(0, "\n");
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+std::string megabytes(std::uintmax_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+}  // namespace
+
+std::vector<CachedRuntime> cached_runtimes() {
+    std::vector<CachedRuntime> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(runtime_cache(), error)) {
+        const std::string name = entry.path().filename().string();
+        // A runtime being made or replaced is a hidden folder beside it.
+        if (name.empty() || name[0] == '.' || !entry.is_directory(error)) continue;
+        CachedRuntime runtime{name, note_field(entry.path().string(), "release"), "", 0};
+        RuntimeIdentity identity;
+        const std::string failed = identify_runtime(entry.path().string(), identity);
+        runtime.versions = failed.empty() ? describe(identity) : "does not load: " + failed;
+        for (const auto& file : fs::recursive_directory_iterator(entry.path(), error)) {
+            if (file.is_regular_file(error) && !file.is_symlink(error)) runtime.bytes += file.file_size(error);
+        }
+        found.push_back(runtime);
+    }
+    std::sort(found.begin(), found.end(), [](const CachedRuntime& a, const CachedRuntime& b) { return a.name < b.name; });
+    return found;
+}
+
+std::string runtime_listing(const std::vector<CachedRuntime>& runtimes) {
+    if (runtimes.empty()) return "no runtime fetched yet (the cache is " + runtime_cache() + ")\n";
+    std::size_t widths[2] = {4, 7};
+    for (const CachedRuntime& runtime : runtimes) {
+        widths[0] = std::max(widths[0], runtime.name.size());
+        widths[1] = std::max(widths[1], runtime.release.size());
+    }
+    const auto row = [&](const std::string& name, const std::string& release, const std::string& size, const std::string& versions) {
+        return name + std::string(widths[0] + 2 - name.size(), ' ') + release + std::string(widths[1] + 2 - release.size(), ' ') +
+               std::string(size.size() < 9 ? 9 - size.size() : 0, ' ') + size + "  " + versions + "\n";
+    };
+    std::string text = row("name", "release", "size", "versions");
+    for (const CachedRuntime& runtime : runtimes) text += row(runtime.name, runtime.release, megabytes(runtime.bytes), runtime.versions);
+    return text + "in " + runtime_cache() + "\n";
+}
+
+std::string remove_runtime(const std::string& name) {
+    if (!valid_runtime_name(name)) return "'" + name + "' is not a runtime's name";
+    const std::string place = runtime_cache() + "/" + name;
+    std::error_code error;
+    if (!fs::is_directory(place, error)) {
+        return "no runtime called '" + name + "' in " + runtime_cache() + "; --list-runtimes lists them";
+    }
+    // Out of its place in one step, so a run never finds half of it.
+    PrivateDir going;
+    if (std::string failed = going.make(("." + name).c_str(), runtime_cache()); !failed.empty()) return failed;
+    fs::rename(place, going.path() + "/" + name, error);
+    if (error) return "cannot remove " + place + ": " + error.message();
+    return "";
+}

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "children.h"
 
 enum class RuntimeKind { classic, sdl2_based };
@@ -49,6 +50,9 @@ struct RuntimeRequest {
 // wrong, in one message.
 [[nodiscard]] std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime);
 
+// keymon started on `runtime`: its folder first on keymon's library path.
+void launch_on(const Runtime& runtime, LaunchOptions& options);
+
 // What the SDL libraries a folder's runtime loads report of themselves, as
 // keymon would load them (`folder` first on LD_LIBRARY_PATH, "" for none).
 // "" or which layer failed to load and why.
@@ -59,6 +63,9 @@ struct RuntimeRequest {
 // or "failed LAYER REASON".
 inline constexpr char sdl_probe_variable[] = "KEYMON_COMPARE_SDL_PROBE";
 int run_sdl_probe();
+
+// A name a runtime may have: letters, digits, '_', '-' and '.', 40 at most.
+bool valid_runtime_name(const std::string& name);
 
 // Where fetched runtimes are kept: $XDG_CACHE_HOME/keymon/runtimes, by
 // default ~/.cache/keymon/runtimes.

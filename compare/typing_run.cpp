@@ -132,11 +132,15 @@ constexpr milliseconds hang_limit{15000};
 bool await_output(Monitor& keymon, const std::function<bool(const std::string&)>& done, milliseconds allowance) {
     const PhaseTimer timed{Phase::confirmation};
     const auto start = Clock::now();
-    // Woken by each piece of output, and by keymon's end closing it.
-    if (wait_output(*keymon.child, done, allowance)) return true;
+    Child& child = *keymon.child;
     for (;;) {
-        if (output_ended(*keymon.child) || Clock::now() - start >= hang_limit || idle(keymon.owner)) return false;
-        if (wait_output(*keymon.child, done, milliseconds(1))) return true;
+        // Woken by each piece of output, and by keymon's end closing it.
+        if (wait_output(child, done, milliseconds(10))) return true;
+        const auto waited = Clock::now() - start;
+        if (output_ended(child) || waited >= hang_limit) return false;
+        // Ended, with the output held open by something it left behind.
+        if (child_exited(child, milliseconds(0))) return wait_output(child, done, output_after_end);
+        if (waited >= allowance && idle(keymon.owner)) return false;
     }
 }
 

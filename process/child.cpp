@@ -56,11 +56,6 @@ void read_streams(Child* child) {
     child->changed.notify_all();
 }
 
-// Once the process has ended, its output ends as soon as whatever it left
-// behind has gone; a descendant that left its process group and kept the
-// stream open is not waited for longer than this.
-constexpr milliseconds output_after_end(1000);
-
 void stop_reader(Child& child) {
     if (!child.reader.joinable()) return;
     {

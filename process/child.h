@@ -14,6 +14,11 @@
 
 #include "clock.h"
 
+// Once the process has ended, its output ends as soon as whatever it left
+// behind has gone; a descendant that left its process group and kept the
+// stream open is not waited for longer than this.
+inline constexpr milliseconds output_after_end{1000};
+
 // Where the process's standard output goes: a pseudo-terminal or a pipe
 // read here, a file (`output_file`), or nowhere: descriptor 1 closed.
 enum class Output { pty, pipe, file, closed };

@@ -45,8 +45,9 @@ void keymap_changed(Keyboard& keyboard) { keyboard.levels_read = false; }
 
 void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
     if (code > 255) return;
-    if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
-    keyboard.ops->send_key(keyboard.self, code, press);
+    constexpr milliseconds repeat_gap(3);
+    const bool soon = press && Clock::now() < keyboard.released[code] + repeat_gap;
+    keyboard.ops->send_key(keyboard.self, code, press, soon ? repeat_gap : milliseconds(0));
     if (!press) keyboard.released[code] = Clock::now();
 }
 

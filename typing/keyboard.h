@@ -33,8 +33,10 @@ struct KeyboardOps {
     // AltGr levels stay empty when the keymap has no AltGr modifier).
     // False when the keymap cannot be read.
     bool (*read_levels)(void* self, LevelTable& table);
-    // Presses or releases a key, and returns once the server has taken it.
-    void (*send_key)(void* self, xkb_keycode_t code, bool press);
+    // Presses or releases a key, and returns once the server has taken it;
+    // the server takes it no sooner than `delay` after everything sent
+    // before it, as its own clock tells.
+    void (*send_key)(void* self, xkb_keycode_t code, bool press, milliseconds delay);
     // Binds `sym` on a keycode that has no symbols and returns it; 0 when
     // none is left, with `error` saying why.
     xkb_keycode_t (*bind_spare)(void* self, xkb_keysym_t sym, std::string& error);
@@ -64,7 +66,9 @@ void keymap_changed(Keyboard& keyboard);
 
 // The SDL2-based runtime drops a release when a press of the same key less
 // than 2 ms later is already queued, taking the two for an auto-repeat: a
-// key goes down again no sooner than 3 ms after its release.
+// key goes down again no sooner than 3 ms after its release. The 3 ms are
+// the server's, which stamps the events: a server that is slow to read
+// would otherwise stamp a release and the press sent 3 ms after it alike.
 void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press);
 
 // The key that gives `sym` with no modifier, a real key before one no

@@ -152,9 +152,11 @@ bool read_levels(void* self, LevelTable& table) {
     return true;
 }
 
-void send_key(void* self, xkb_keycode_t code, bool press) {
+// XTEST's delay holds the request in the server until that much of the
+// server's time has passed since it read it, after every request before.
+void send_key(void* self, xkb_keycode_t code, bool press, milliseconds delay) {
     Display* conn = display_of(self);
-    XTestFakeKeyEvent(conn, code, press ? True : False, CurrentTime);
+    XTestFakeKeyEvent(conn, code, press ? True : False, static_cast<unsigned long>(delay.count()));
     XFlush(conn);
 }
 

@@ -335,10 +335,8 @@ std::vector<double> latencies(XServer& server, const Build& build, SystemRuntime
         const KeyCode code = XKeysymToKeycode(server.conn, sym);
         for (bool press : {true, false}) {
             // From just before the request leaves: the line can be read
-            // before the reply to the XSync after it comes back. The gap
-            // before a key goes down again is waited out here, so that it
-            // is no part of the latency.
-            if (press) std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
+            // before the reply to the XSync after it comes back.
+            if (press) pace_press(keyboard, code);
             sent.push_back(Clock::now());
             stroke(keyboard, code, press);
             if (apart) {

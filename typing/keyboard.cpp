@@ -43,12 +43,23 @@ const LevelTable* current_levels(Keyboard& keyboard) {
 
 void keymap_changed(Keyboard& keyboard) { keyboard.levels_read = false; }
 
+void pace_press(Keyboard& keyboard, xkb_keycode_t code) {
+    std::vector<xkb_keycode_t>& unsynced = keyboard.unsynced;
+    if (std::find(unsynced.begin(), unsynced.end(), code) != unsynced.end()) {
+        keyboard.ops->sync(keyboard.self);
+        const auto now = Clock::now();
+        for (xkb_keycode_t taken : unsynced) keyboard.released[taken] = now;
+        unsynced.clear();
+    }
+    std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
+}
+
 void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
     if (code > 255) return;
-    constexpr milliseconds repeat_gap(3);
-    const bool soon = press && Clock::now() < keyboard.released[code] + repeat_gap;
-    keyboard.ops->send_key(keyboard.self, code, press, soon ? repeat_gap : milliseconds(0));
-    if (!press) keyboard.released[code] = Clock::now();
+    if (press) pace_press(keyboard, code);
+    keyboard.ops->send_key(keyboard.self, code, press);
+    std::vector<xkb_keycode_t>& unsynced = keyboard.unsynced;
+    if (!press && std::find(unsynced.begin(), unsynced.end(), code) == unsynced.end()) unsynced.push_back(code);
 }
 
 xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym) {

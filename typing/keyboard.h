@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "keys.h"
@@ -33,10 +34,8 @@ struct KeyboardOps {
     // AltGr levels stay empty when the keymap has no AltGr modifier).
     // False when the keymap cannot be read.
     bool (*read_levels)(void* self, LevelTable& table);
-    // Presses or releases a key, and returns once the server has taken it;
-    // the server takes it no sooner than `delay` after everything sent
-    // before it, as its own clock tells.
-    void (*send_key)(void* self, xkb_keycode_t code, bool press, milliseconds delay);
+    // Presses or releases a key, and returns once the server has taken it.
+    void (*send_key)(void* self, xkb_keycode_t code, bool press);
     // Binds `sym` on a keycode that has no symbols and returns it; 0 when
     // none is left, with `error` saying why.
     xkb_keycode_t (*bind_spare)(void* self, xkb_keysym_t sym, std::string& error);
@@ -49,13 +48,17 @@ struct KeyboardOps {
     // Every key up, the locked modifiers `mask` (as `locks` gives them),
     // and the server told so.
     void (*set_locks)(void* self, unsigned mask);
+    // Returns once the server has taken every key sent so far.
+    void (*sync)(void* self);
 };
 
-// A keyboard to type on: its backend, and when each key was last released.
+// A keyboard to type on: its backend, and when the server had taken each
+// key's last release.
 struct Keyboard {
     const KeyboardOps* ops = nullptr;
     void* self = nullptr;
     std::array<Clock::time_point, 256> released{};
+    std::vector<xkb_keycode_t> unsynced{};  // released, and not known to be taken yet
     // The levels last read, and the locks they were read under.
     LevelTable levels{};
     unsigned levels_locks = 0;
@@ -66,10 +69,12 @@ void keymap_changed(Keyboard& keyboard);
 
 // The SDL2-based runtime drops a release when a press of the same key less
 // than 2 ms later is already queued, taking the two for an auto-repeat: a
-// key goes down again no sooner than 3 ms after its release. The 3 ms are
-// the server's, which stamps the events: a server that is slow to read
-// would otherwise stamp a release and the press sent 3 ms after it alike.
+// key goes down again no sooner than 3 ms after the server took its
+// release. The server stamps the events as it takes them, and a busy one
+// takes a release late: the 3 ms count from a sync that followed it.
 void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press);
+// Waits until `code` may go down again (stroke does, before a press).
+void pace_press(Keyboard& keyboard, xkb_keycode_t code);
 
 // The key that gives `sym` with no modifier, a real key before one no
 // keyboard has; 0 if none.

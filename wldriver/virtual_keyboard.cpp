@@ -332,11 +332,9 @@ bool read_levels(void* self, LevelTable& table) {
     return true;
 }
 
-// The key's time is this program's clock: the delay is waited out here.
-void send_key(void* self, xkb_keycode_t code, bool press, milliseconds delay) {
+void send_key(void* self, xkb_keycode_t code, bool press) {
     VirtualKeyboard& keyboard = virtual_keyboard_of(self);
     if (code < 8 || code > 255) return;
-    if (delay.count() > 0) std::this_thread::sleep_for(delay);
     zwp_virtual_keyboard_v1_key(keyboard.keyboard, now_ms(), code - 8,
                                 press ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     xkb_state_update_key(keyboard.state, code, press ? XKB_KEY_DOWN : XKB_KEY_UP);
@@ -378,7 +376,10 @@ void set_locks(void* self, unsigned mask) {
     wl_display_roundtrip(keyboard.display);
 }
 
-constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks};
+// Every key is a round trip already (send_key).
+void sync(void* self) { wl_display_roundtrip(virtual_keyboard_of(self).display); }
+
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
 
 }  // namespace
 

@@ -152,11 +152,9 @@ bool read_levels(void* self, LevelTable& table) {
     return true;
 }
 
-// XTEST's delay holds the request in the server until that much of the
-// server's time has passed since it read it, after every request before.
-void send_key(void* self, xkb_keycode_t code, bool press, milliseconds delay) {
+void send_key(void* self, xkb_keycode_t code, bool press) {
     Display* conn = display_of(self);
-    XTestFakeKeyEvent(conn, code, press ? True : False, static_cast<unsigned long>(delay.count()));
+    XTestFakeKeyEvent(conn, code, press ? True : False, CurrentTime);
     XFlush(conn);
 }
 
@@ -189,7 +187,9 @@ void set_locks(void* self, unsigned mask) {
     XSync(conn, False);
 }
 
-constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks};
+void sync(void* self) { XSync(display_of(self), False); }
+
+constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
 
 }  // namespace
 

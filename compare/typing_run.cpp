@@ -249,7 +249,7 @@ enum class Outcome { went_on, ended, failed };
 struct KeyTyping {
     Session& session;
     const MarkerCodes& marker_codes;
-    std::size_t& last_marker;  // the marker the key before tapped
+    std::size_t last_marker = 0;  // the marker the key before tapped
     unsigned locks = 0;  // the locked modifiers the last key was typed under
 };
 
@@ -334,8 +334,7 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
     if (std::string error = start_keymon(session, target, keymon_path, marker_codes, keymon, run); !error.empty()) return error;
     const auto typing_start = Clock::now();
     const KeyComparison* previous = nullptr;
-    std::size_t last_marker = 0;
-    KeyTyping typing{session, marker_codes, last_marker};
+    KeyTyping typing{session, marker_codes};
     for (std::size_t k = 0; k < keys.size(); ++k) {
         KeyComparison& key = keys[k];
         key.by_target.resize(std::max(key.by_target.size(), index + 1));

@@ -100,7 +100,7 @@ std::vector<Report> run_at_once(const std::vector<std::vector<std::string>>& com
     std::vector<Report> reports(commands.size());
     for (std::size_t i = 0; i < commands.size(); ++i) {
         CompareRun& run = reports[i].run;
-        run.status = wait_child(*runs[i], milliseconds(280000));
+        run.status = wait_child(*runs[i], milliseconds(900000));
         run.out = child_output(*runs[i]);
         run.err = child_errors(*runs[i]);
         if (!json) continue;

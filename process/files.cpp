@@ -4,12 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
 
 void Fd::reset(int fd) {
@@ -30,15 +28,10 @@ bool blocked_call(pid_t pid, BlockedCall& call) {
     if (!read_file("/proc/" + std::to_string(pid) + "/syscall", text)) return false;
     // "running", "-1 SP PC" (blocked, not in a call), or the number and
     // six arguments in hexadecimal, then the stack and instruction pointers.
-    long number = -1;
-    unsigned long a[6] = {};
-    if (std::sscanf(text.c_str(), "%ld %lx %lx %lx %lx %lx %lx", &number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7 ||
-        number < 0) {
-        return false;
-    }
-    call.number = number;
-    std::copy(std::begin(a), std::end(a), std::begin(call.args));
-    return true;
+    BlockedCall read;
+    unsigned long* a = read.args;
+    return std::sscanf(text.c_str(), "%ld %lx %lx %lx %lx %lx %lx", &read.number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) == 7 &&
+           read.number >= 0 && (call = read, true);
 }
 
 bool read_file(const std::string& path, std::string& text) {

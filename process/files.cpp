@@ -30,8 +30,12 @@ bool blocked_call(pid_t pid, BlockedCall& call) {
     // six arguments in hexadecimal, then the stack and instruction pointers.
     BlockedCall read;
     unsigned long* a = read.args;
-    return std::sscanf(text.c_str(), "%ld %lx %lx %lx %lx %lx %lx", &read.number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) == 7 &&
-           read.number >= 0 && (call = read, true);
+    if (std::sscanf(text.c_str(), "%ld %lx %lx %lx %lx %lx %lx", &read.number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7 ||
+        read.number < 0) {
+        return false;
+    }
+    call = read;
+    return true;
 }
 
 bool read_file(const std::string& path, std::string& text) {

@@ -19,12 +19,14 @@
 #include <X11/Xlib.h>
 
 #include "children.h"
+#include "elf_links.h"
 #include "desktop.h"
 #include "fetch.h"
 #include "files.h"
 #include "formats.h"
 #include "phases.h"
 #include "runner.h"
+#include "stack.h"
 #include "standard_streams.h"
 #include "survey.h"
 #include "xserver.h"
@@ -37,20 +39,22 @@ const char* const usage =
     "usage: keymon-compare [-k|--keymon PATH] [-r|--runtime NAME[=PATH]]... [-s|--session x11|wayland]...\n"
     "                      [-l|--layout XKB_LAYOUT]... [--every-layout[=LAYOUTS]] [-J|--jobs N]\n"
     "                      [-m|--markdown] [-a|--all] [-j|--json] [--html FILE] [--] [KEY ...]\n"
-    "       keymon-compare --fetch-runtime NAME [--fetch-runtime NAME]...\n"
+    "       keymon-compare --fetch-runtime NAME[=BASE,LAYER=RELEASE,...]...\n"
     "       keymon-compare --list-runtimes | --remove-runtime NAME\n"
     "       keymon-compare -h|--help | -V|--version\n"
     "Types the same keys into keymon on several SDL 1.2 runtimes (by default the classic one and\n"
     "the SDL2-based one), in a private Xorg with a real XKB layout, and shows where they differ.\n"
-    "  -k, --keymon PATH    the keymon to run (a wrapper script will do); by default the one\n"
-    "                       beside keymon-compare, else keymon on PATH\n"
+    "  -k, --keymon PATH    the keymon to run (a wrapper script will do, except on a fetched\n"
+    "                       stack); by default the one beside keymon-compare, else keymon on PATH\n"
     "  -r, --runtime NAME[=PATH]  an SDL 1.2 runtime to run keymon on, NAME its column; may be given\n"
     "                       again, in the order shown. PATH: a folder holding libSDL-1.2.so.0 (and the\n"
     "                       libSDL2-2.0.so.0 and libSDL3.so.0 it should load), or the library file.\n"
     "                       classic and compat alone are the system's; another NAME alone, the one\n"
     "                       fetched under that name. Default: classic and compat\n"
-    "      --fetch-runtime NAME  fetch a released runtime from Debian's archive into\n"
-    "                       ~/.cache/keymon/runtimes/NAME and stop: classic, debian12, debian13, unstable\n"
+    "      --fetch-runtime NAME  fetch a release's whole stack (its SDL 1.2, SDL2, SDL3, C library\n"
+    "                       and loader) from Debian's archive into ~/.cache/keymon/runtimes/NAME and\n"
+    "                       stop: classic, debian12, debian13, testing, unstable, experimental;\n"
+    "                       NAME=BASE,LAYER=RELEASE,... mixes layers (sdl12, sdl2, sdl3) across them\n"
     "      --list-runtimes  list the fetched runtimes (name, release, size, versions) and stop\n"
     "      --remove-runtime NAME  take a fetched runtime out of the cache and stop\n"
     "  -s, --session SESSION  x11 (a private Xorg) or wayland (a private sway: every runtime\n"
@@ -168,8 +172,6 @@ LayoutReport layout_to_compare(const std::string& layout, const std::string& sou
 }  // namespace
 
 int main(int argc, char** argv) {
-    // keymon-compare run by itself to report the SDL libraries a runtime loads.
-    if (std::getenv(sdl_probe_variable)) return run_sdl_probe();
     open_missing_standard_streams();
     XInitThreads();  // a survey's jobs each talk to servers of their own
     std::string keymon, html_file, default_source;
@@ -321,6 +323,13 @@ int main(int argc, char** argv) {
     for (const RuntimeRequest& request : requests) {
         Runtime runtime;
         if (const std::string error = resolve_runtime(request, runtime); !error.empty()) return trouble(error);
+        // A stack's loader runs programs, not scripts: a wrapper would run
+        // its interpreter on this system's libraries.
+        ElfLinks links;
+        if (holds_stack(runtime.folder) && !read_elf_links(keymon, links).empty()) {
+            return trouble("keymon '" + keymon + "' is not a program, and runtime " + runtime.name +
+                           " runs it through its own loader; name keymon itself with --keymon");
+        }
         runtimes.push_back(std::move(runtime));
     }
     std::string desktop_keymap_text;

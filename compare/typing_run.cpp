@@ -14,6 +14,7 @@
 #include "phases.h"
 #include "report_records.h"
 #include "runtime.h"
+#include "stack.h"
 
 namespace {
 
@@ -209,6 +210,16 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     if (run.library.empty() || std::filesystem::canonical(run.library, unresolved) != target.runtime.identity.sdl12_file) {
         return failed(keymon, std::string("keymon did not load the ") + target.runtime.name + " runtime (it mapped '" +
                                   run.library + "')");
+    }
+    if (holds_stack(target.runtime.folder)) {
+        // On a release's stack, every library keymon maps is the stack's own.
+        std::string foreign;
+        for (const std::string& object : mapped_objects(monitor.owner)) {
+            if (object.rfind(target.runtime.folder + "/", 0) != 0) foreign += (foreign.empty() ? "" : ", ") + object;
+        }
+        if (!foreign.empty()) {
+            return failed(keymon, "keymon on the " + target.runtime.name + " stack mapped this system's " + foreign);
+        }
     }
     // The first key that comes back shows the monitor is taking keys.
     if (!confirm(session.keyboard, monitor, markers[0], marker_codes[0], 0, milliseconds(10000))) {

@@ -127,7 +127,9 @@ std::string launch_child(Child& child, const std::string& binary, const LaunchOp
     for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
     // Built before fork: the child of a threaded process may not allocate.
-    std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
+    std::vector<char*> argv;
+    for (const std::string& arg : options.through) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
@@ -140,7 +142,7 @@ std::string launch_child(Child& child, const std::string& binary, const LaunchOp
         dup2(err_write.get(), 2);
         if (options.output == Output::closed) close(1);
         if (options.closed_stdin) close(0);
-        execve(binary.c_str(), argv.data(), envp.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     child.pid = pid;

@@ -57,6 +57,9 @@ struct LaunchOptions {
     // and SDL_VIDEODRIVER are never inherited.
     std::vector<std::string> extra_env;
     std::vector<std::string> args;  // after the program's name
+    // The program that starts `binary` and the options it takes before it
+    // (a dynamic loader: "ld.so --library-path DIR"); empty runs `binary` itself.
+    std::vector<std::string> through;
 };
 
 // Starts `binary` with the given environment and arguments; a thread

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <cstdio>
 #include <filesystem>
 #include <vector>
@@ -12,35 +15,53 @@
 #include "children.h"
 #include "command.h"
 #include "files.h"
+#include "elf_links.h"
 #include "runtimes.h"
+#include "stack.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Each release's SDL 1.2 runtime, with the SDL2 (and SDL3) under it as that
-// release builds them. Classic SDL 1.2 last shipped in Debian 12.
+// Each release's SDL 1.2 runtime, as that release installs it: apt brings
+// the rest of the stack (SDL2 or sdl2-compat, SDL3, the C library) as its
+// Depends. Classic SDL 1.2 last shipped in Debian 12.
 struct Release {
     const char* name;
     const char* suite;
     const char* title;
     std::vector<const char*> packages;
+    const char* extra_suite = nullptr;  // a suite whose packages are taken only where named
 };
-const std::array<Release, 4> releases = {{
-    {"classic", "bookworm", "Debian 12 (bookworm), classic SDL 1.2", {"libsdl1.2debian"}},
-    {"debian12", "bookworm", "Debian 12 (bookworm), SDL2-based SDL 1.2", {"libsdl1.2-compat", "libsdl2-2.0-0"}},
-    {"debian13", "trixie", "Debian 13 (trixie)", {"libsdl1.2debian", "libsdl2-2.0-0"}},
-    {"unstable", "sid", "Debian unstable (sid)", {"libsdl1.2debian", "libsdl2-2.0-0", "libsdl3-0"}},
+const std::array<Release, 6> releases = {{
+    {"classic", "bookworm", "Debian 12", {"libsdl1.2debian"}},
+    {"debian12", "bookworm", "Debian 12", {"libsdl1.2-compat"}},
+    {"debian13", "trixie", "Debian 13", {"libsdl1.2debian"}},
+    {"testing", "testing", "Debian testing", {"libsdl1.2debian"}},
+    {"unstable", "sid", "Debian unstable", {"libsdl1.2debian"}},
+    {"experimental", "sid", "Debian experimental", {"libsdl1.2debian", "libsdl3-0/experimental"}, "experimental"},
 }};
 
-// The libraries a runtime's folder holds, by the names their loaders ask for.
-constexpr std::array<const char*, 3> sonames = {"libSDL-1.2.so.0", "libSDL2-2.0.so.0", "libSDL3.so.0"};
+const Release* release_named(const std::string& name) {
+    for (const Release& release : releases) {
+        if (name == release.name) return &release;
+    }
+    return nullptr;
+}
+
+// The layers a mix may take from another release, by the library each is.
+struct Layer {
+    const char* name;
+    const char* soname;
+};
+constexpr std::array<Layer, 3> layers = {{{"sdl12", sdl12_soname}, {"sdl2", sdl2_soname}, {"sdl3", sdl3_soname}}};
 
 constexpr const char* keyring = "/usr/share/keyrings/debian-archive-keyring.gpg";
 
 // apt's own word on why it failed: the line that names the failure, else its last.
 std::string apt_reason(const std::string& printed) {
-    for (const char* failure : {"Could not connect", "Could not resolve", "Failed to fetch", "Unable to locate", "NO_PUBKEY"}) {
+    for (const char* failure : {"Could not connect", "Could not resolve", "Failed to fetch", "Unable to locate", "NO_PUBKEY",
+                                "Unable to correct problems", "but it is not installable", "but it is not going to be installed"}) {
         const std::size_t at = printed.find(failure);
         if (at == std::string::npos) continue;
         const std::size_t start = printed.rfind('\n', at), end = printed.find('\n', at);
@@ -88,20 +109,20 @@ std::string system_mirror() {
     return "";
 }
 
-// apt with lists, cache and state of its own under `dir`.
+// apt with lists, cache and state of its own under `dir`. Its status file
+// is empty: it takes nothing as installed, so it resolves a package's
+// whole Depends closure from the release alone.
 struct PrivateApt {
     std::string dir;
     std::vector<std::string> options() const {
         return {"-o", "Dir::Etc::SourceList=" + dir + "/sources.list", "-o", "Dir::Etc::SourceParts=" + dir + "/none",
                 "-o", "Dir::Etc::Preferences=" + dir + "/none", "-o", "Dir::Etc::PreferencesParts=" + dir + "/none",
                 "-o", "Dir::State=" + dir + "/state", "-o", "Dir::State::status=" + dir + "/status",
-                "-o", "Dir::Cache=" + dir + "/cache", "-o", "Debug::NoLocking=1", "-o", "APT::Sandbox::User=root",
-                "-q"};
+                "-o", "Dir::Cache=" + dir + "/cache", "-o", "Dir::Log=" + dir + "/log", "-o", "Debug::NoLocking=1",
+                "-o", "APT::Sandbox::User=root", "-o", "Acquire::Languages=none", "-q"};
     }
-    int run(const std::string& command, std::vector<std::string> args, std::string& printed, const std::string& where = "") const {
-        std::vector<std::string> argv;
-        if (!where.empty()) argv = {"env", "-C", where};
-        argv.push_back("apt-get");
+    int run(const std::string& command, std::vector<std::string> args, std::string& printed) const {
+        std::vector<std::string> argv = {"apt-get"};
         for (const std::string& option : options()) argv.push_back(option);
         argv.push_back(command);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -109,36 +130,178 @@ struct PrivateApt {
     }
 };
 
-std::string make_folders(const std::string& dir, const std::string& mirror, const char* suite) {
+std::string make_folders(const std::string& dir, const std::string& mirror, const Release& release) {
     std::error_code error;
-    for (const char* sub : {"none", "state/lists/partial", "cache/archives/partial", "debs", "tree"}) {
+    for (const char* sub : {"none", "state/lists/partial", "cache/archives/partial", "log", "tree"}) {
         fs::create_directories(dir + "/" + sub, error);
         if (error) return dir + "/" + sub + ": " + error.message();
     }
+    std::string sources = std::string("deb [signed-by=") + keyring + "] " + mirror + " " + release.suite + " main\n";
+    if (release.extra_suite) sources += std::string("deb [signed-by=") + keyring + "] " + mirror + " " + release.extra_suite + " main\n";
     std::string made = write_file(dir + "/status", "");
-    if (made.empty()) made = write_file(dir + "/sources.list", std::string("deb [signed-by=") + keyring + "] " + mirror + " " + suite + " main\n");
+    if (made.empty()) made = write_file(dir + "/sources.list", sources);
     return made;
-}
-
-// What a library needs that this system's C library has not, as ldd says
-// it: "GLIBC_2.38"; "" when nothing is missing.
-std::string missing_versions(const std::string& library) {
-    std::string printed, missing;
-    run_command({"ldd", library}, printed, milliseconds(30000));
-    for (std::size_t at = 0; (at = printed.find("version `", at)) != std::string::npos;) {
-        const std::size_t end = printed.find('\'', at + 9);
-        if (end == std::string::npos) break;
-        const std::string version = printed.substr(at + 9, end - at - 9);
-        if (missing.find(version) == std::string::npos) missing += (missing.empty() ? "" : ", ") + version;
-        at = end;
-    }
-    return missing;
 }
 
 // On a terminal only: elsewhere the one line said is the result, or what went wrong.
 void progress(const std::string& line) {
     if (isatty(2)) std::fprintf(stderr, "keymon-compare: %s\n", line.c_str());
 }
+
+// "name version" of a package file apt saved as NAME_VERSION_ARCH.deb.
+std::pair<std::string, std::string> package_of(const fs::path& deb) {
+    std::string base = deb.stem().string();
+    for (std::size_t at; (at = base.find("%3a")) != std::string::npos;) base.replace(at, 3, ":");
+    const std::size_t first = base.find('_'), last = base.rfind('_');
+    if (first == std::string::npos || last == first) return {base, ""};
+    return {base.substr(0, first), base.substr(first + 1, last - first - 1)};
+}
+
+// Unpacks every package file into `tree`, a few at once.
+std::string unpack_all(const std::vector<fs::path>& debs, const std::string& tree) {
+    std::atomic<std::size_t> next{0};
+    std::mutex lock;
+    std::string failure;
+    const auto work = [&] {
+        for (std::size_t i; (i = next++) < debs.size();) {
+            std::string printed;
+            if (run_command({"dpkg-deb", "-x", debs[i].string(), tree}, printed, milliseconds(300000)) != 0) {
+                const std::lock_guard<std::mutex> held(lock);
+                if (failure.empty()) failure = "cannot unpack " + debs[i].filename().string() + " (" + apt_reason(printed) + ")";
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    const unsigned count = std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
+    for (unsigned i = 0; i < count; ++i) workers.emplace_back(work);
+    for (std::thread& worker : workers) worker.join();
+    return failure;
+}
+
+// One release's packages, resolved by apt and unpacked.
+struct ReleaseTree {
+    const Release* release = nullptr;
+    std::string dir;   // apt's folders, and tree/ with the packages unpacked
+    std::string packages;  // "libc6 2.43-1, libsdl1.2debian 1.2.78-1, ..."
+    std::vector<std::string> libc_files;  // the names of the C library's own files
+    unsigned glibc = 0;  // its C library's version, as 2 * 1000 + 43
+    std::string tree() const { return dir + "/tree"; }
+};
+
+std::string fetch_release(const Release& release, const std::string& mirror, const std::string& dir, ReleaseTree& fetched) {
+    fetched = ReleaseTree{&release, dir, "", {}, 0};
+    if (std::string failed = make_folders(dir, mirror, release); !failed.empty()) return failed;
+    const PrivateApt apt{dir};
+    std::string printed;
+    progress(std::string("fetching ") + release.name + " (" + release.title + ") from " + mirror);
+    const int updated = apt.run("update", {"--error-on=any"}, printed);
+    if (updated == 127) return "apt-get is not installed";
+    if (updated != 0) return "Debian's archive cannot be reached at " + mirror + " (apt-get update: " + apt_reason(printed) + ")";
+    std::vector<std::string> args = {"--download-only", "--no-install-recommends", "--yes"};
+    args.insert(args.end(), release.packages.begin(), release.packages.end());
+    printed.clear();
+    if (apt.run("install", args, printed) != 0) {
+        return std::string("cannot download ") + release.suite + "'s packages (apt-get install: " + apt_reason(printed) + ")";
+    }
+    std::error_code error;
+    std::vector<fs::path> debs;
+    for (const auto& deb : fs::directory_iterator(dir + "/cache/archives", error)) {
+        if (deb.path().extension() == ".deb") debs.push_back(deb.path());
+    }
+    std::sort(debs.begin(), debs.end());
+    progress("unpacking " + std::to_string(debs.size()) + " packages of " + release.name);
+    if (std::string failed = unpack_all(debs, fetched.tree()); !failed.empty()) return failed;
+    for (const fs::path& deb : debs) {
+        const auto [package, version] = package_of(deb);
+        fetched.packages += (fetched.packages.empty() ? "" : ", ") + package + " " + version;
+        if (package != "libc6") continue;
+        unsigned major = 0, minor = 0;
+        std::sscanf(version.c_str(), "%u.%u", &major, &minor);
+        fetched.glibc = major * 1000 + minor;
+        printed.clear();
+        run_command({"dpkg-deb", "-c", deb.string()}, printed, milliseconds(60000));
+        for (std::size_t start = 0; start < printed.size();) {
+            std::size_t end = printed.find('\n', start);
+            if (end == std::string::npos) end = printed.size();
+            std::string path = printed.substr(start, end - start);
+            start = end + 1;
+            path = path.substr(path.rfind(' ') + 1);
+            const std::string name = fs::path(path).filename().string();
+            if (name.find(".so") != std::string::npos) fetched.libc_files.push_back(name);
+        }
+    }
+    if (fetched.glibc == 0) return std::string(release.suite) + "'s packages hold no C library (libc6)";
+    return "";
+}
+
+// What --fetch-runtime asks for: a release, or NAME=BASE,LAYER=RELEASE,...
+struct FetchRequest {
+    std::string name;
+    const Release* base = nullptr;
+    std::vector<std::pair<const Layer*, const Release*>> layers;
+};
+
+std::string parse_fetch(const std::string& value, FetchRequest& request) {
+    request = FetchRequest{};
+    const std::size_t equals = value.find('=');
+    if (equals == std::string::npos) {
+        request.name = value;
+        request.base = release_named(value);
+        if (!request.base) return "no runtime to fetch called '" + value + "': it knows " + known_releases();
+        return "";
+    }
+    request.name = value.substr(0, equals);
+    if (!valid_runtime_name(request.name)) return "'" + request.name + "' is not a runtime's name (letters, digits, '_', '-' and '.')";
+    std::vector<std::string> parts;
+    for (std::size_t start = equals + 1;;) {
+        const std::size_t comma = value.find(',', start);
+        parts.push_back(value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+    }
+    request.base = release_named(parts[0]);
+    if (!request.base) return "mix " + request.name + ": no release called '" + parts[0] + "' to build on: it knows " + known_releases();
+    if (parts.size() < 2) return "mix " + request.name + ": name a layer to take from another release (sdl12=RELEASE, sdl2=..., sdl3=...)";
+    for (std::size_t i = 1; i < parts.size(); ++i) {
+        const std::size_t at = parts[i].find('=');
+        const std::string layer_name = parts[i].substr(0, at), from = at == std::string::npos ? "" : parts[i].substr(at + 1);
+        const Layer* layer = nullptr;
+        for (const Layer& candidate : layers) {
+            if (layer_name == candidate.name) layer = &candidate;
+        }
+        if (!layer) return "mix " + request.name + ": no layer called '" + layer_name + "': sdl12, sdl2 or sdl3";
+        for (const auto& [given, unused] : request.layers) {
+            if (given == layer) return "mix " + request.name + ": layer " + layer_name + " is given twice";
+        }
+        const Release* release = release_named(from);
+        if (!release) return "mix " + request.name + ": no release called '" + from + "' for " + layer_name + ": it knows " + known_releases();
+        request.layers.push_back({layer, release});
+    }
+    return "";
+}
+
+// Copies `name` from `tree` into `folder` (in place of what is there), and
+// whatever it needs that the folder lacks, from the same tree.
+std::string add_from_tree(const std::string& tree, const std::string& folder, const std::string& name) {
+    std::vector<std::string> wanted = {name};
+    std::error_code error;
+    for (bool first = true; !wanted.empty(); first = false) {
+        const std::string next = wanted.back();
+        wanted.pop_back();
+        if (!first && fs::exists(folder + "/" + next, error)) continue;
+        const std::string file = find_in_tree(tree, next);
+        if (file.empty()) return "the packages lack " + next + ", which " + name + " needs";
+        fs::copy_file(file, folder + "/" + next, fs::copy_options::overwrite_existing, error);
+        if (error) return "cannot copy " + next + ": " + error.message();
+        ElfLinks links;
+        if (std::string failed = read_elf_links(file, links); !failed.empty()) return failed;
+        wanted.insert(wanted.end(), links.needed.begin(), links.needed.end());
+    }
+    return "";
+}
+
+std::uintmax_t folder_bytes(const std::string& folder);
+std::string megabytes(std::uintmax_t bytes);
 
 }  // namespace
 
@@ -148,12 +311,10 @@ std::string known_releases() {
     return names;
 }
 
-std::string fetch_runtime(const std::string& name, std::string& summary) {
-    const Release* release = nullptr;
-    for (const Release& candidate : releases) {
-        if (name == candidate.name) release = &candidate;
-    }
-    if (!release) return "no runtime to fetch called '" + name + "': it knows " + known_releases();
+std::string fetch_runtime(const std::string& value, std::string& summary) {
+    FetchRequest request;
+    if (std::string wrong = parse_fetch(value, request); !wrong.empty()) return wrong;
+    const std::string& name = request.name;
     const std::string mirror = system_mirror();
     if (mirror.empty()) return "this system's apt sources name no Debian mirror to fetch from";
     std::error_code error;
@@ -163,89 +324,79 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     fs::create_directories(cache, error);
     if (error) return "cannot make " + cache + ": " + error.message();
 
-    // apt's work goes to /tmp; the runtime is made beside its place in the
+    // apt's work goes to /tmp; the stack is made beside its place in the
     // cache and put there whole.
     PrivateDir work, made;
     if (std::string failed = work.make("keymon-fetch"); !failed.empty()) return failed;
     if (std::string failed = made.make(("." + name).c_str(), cache); !failed.empty()) return failed;
-    if (std::string failed = make_folders(work.path(), mirror, release->suite); !failed.empty()) return failed;
-    const PrivateApt apt{work.path()};
-    std::string printed;
-    progress("fetching " + name + " (" + release->title + ") from " + mirror);
-    const int updated = apt.run("update", {"--error-on=any"}, printed);
-    if (updated == 127) return "apt-get is not installed";
-    if (updated != 0) return "Debian's archive cannot be reached at " + mirror + " (apt-get update: " + apt_reason(printed) + ")";
-    std::vector<std::string> packages(release->packages.begin(), release->packages.end());
-    printed.clear();
-    if (apt.run("download", packages, printed, work.path() + "/debs") != 0) {
-        return "cannot download " + std::string(release->suite) + "'s packages (apt-get download: " + apt_reason(printed) + ")";
-    }
-    std::vector<fs::path> debs;
-    for (const auto& deb : fs::directory_iterator(work.path() + "/debs", error)) debs.push_back(deb.path());
-    std::sort(debs.begin(), debs.end());
-    std::string versions, sdl12_depends;
-    for (const fs::path& deb : debs) {
-        printed.clear();
-        if (run_command({"dpkg-deb", "-x", deb.string(), work.path() + "/tree"}, printed, milliseconds(120000)) != 0) {
-            return "cannot unpack " + deb.filename().string() + " (" + apt_reason(printed) + ")";
+    // Each release the runtime takes a part from, fetched once.
+    std::vector<ReleaseTree> trees;
+    const auto tree_of = [&](const Release* release) -> const ReleaseTree& {
+        for (const ReleaseTree& tree : trees) {
+            if (tree.release == release) return tree;
         }
-        std::string field;
-        run_command({"dpkg-deb", "-f", deb.string(), "Package", "Version"}, field, milliseconds(30000));
-        std::string package = field.substr(field.find(": ") + 2), version = field.substr(field.rfind(": ") + 2);
-        package = package.substr(0, package.find('\n'));
-        version = version.substr(0, version.find('\n'));
-        versions += (versions.empty() ? "" : ", ") + package + " " + version;
-        if (package.rfind("libsdl1.2", 0) == 0) {
-            run_command({"dpkg-deb", "-f", deb.string(), "Depends"}, sdl12_depends, milliseconds(30000));
-            while (!sdl12_depends.empty() && sdl12_depends.back() == '\n') sdl12_depends.pop_back();
-        }
+        return trees.front();
+    };
+    std::vector<const Release*> parts = {request.base};
+    for (const auto& [layer, release] : request.layers) {
+        if (std::find(parts.begin(), parts.end(), release) == parts.end()) parts.push_back(release);
     }
-    // Each library under the name its loader asks for, its own file.
-    for (const auto& entry : fs::recursive_directory_iterator(work.path() + "/tree", error)) {
-        const std::string file = entry.path().filename().string();
-        for (const char* soname : sonames) {
-            if (file != soname) continue;
-            fs::copy_file(fs::canonical(entry.path(), error), made.path() + "/" + soname, fs::copy_options::overwrite_existing, error);
-            if (error) return "cannot copy " + file + ": " + error.message();
-        }
-    }
-    if (!fs::exists(made.path() + "/libSDL-1.2.so.0")) return "the packages of " + name + " hold no libSDL-1.2.so.0";
-    // Libraries the SDL 1.2 layer needs that this system lacks (classic's
-    // sound and console libraries on a system that has none).
-    printed.clear();
-    run_command({"env", "LD_LIBRARY_PATH=" + made.path(), "ldd", made.path() + "/libSDL-1.2.so.0"}, printed, milliseconds(30000));
-    std::string lacking;
-    for (std::size_t at = 0; (at = printed.find(" => not found", at)) != std::string::npos; at += 13) {
-        const std::size_t start = printed.find_first_not_of(" \t", printed.rfind('\n', at) + 1);
-        const std::string soname = printed.substr(start, at - start);
-        if (soname.rfind("libSDL2", 0) != 0 && soname.rfind("libSDL3", 0) != 0) lacking += (lacking.empty() ? "" : ", ") + soname;
-    }
-    if (!lacking.empty()) {
-        return name + "'s libSDL-1.2.so.0 needs libraries this system lacks: " + lacking + " (its package depends on " +
-               sdl12_depends + "); install them, then fetch it again";
+    for (const Release* release : parts) {
+        ReleaseTree fetched;
+        if (std::string failed = fetch_release(*release, mirror, work.path() + "/" + release->name, fetched); !failed.empty()) return failed;
+        trees.push_back(std::move(fetched));
     }
 
-    // A layer this system cannot load (it needs a newer C library) is left
-    // out: the runtime then runs over this system's SDL2, and says so.
-    RuntimeIdentity identity;
-    std::string note;
-    if (std::string failed = identify_runtime(made.path(), identity); !failed.empty()) {
-        std::string needs;
-        for (const char* layer : {"libSDL2-2.0.so.0", "libSDL3.so.0"}) {
-            const std::string file = made.path() + "/" + layer;
-            if (!fs::exists(file, error)) continue;
-            const std::string missing = missing_versions(file);
-            if (!missing.empty()) needs += (needs.empty() ? "" : "; ") + std::string(layer) + " needs " + missing;
-            fs::remove(file, error);
+    const ReleaseTree& base = trees.front();
+    GatheredStack gathered;
+    if (std::string failed = gather_stack(base.tree(), made.path(), gathered); !failed.empty()) return name + ": " + failed;
+    std::string title = base.release->title, layer_note;
+    if (!request.layers.empty()) {
+        // A mix runs under the newest C library among its parts: the older
+        // parts run on it, the newer ones need it.
+        const ReleaseTree* newest = &base;
+        for (const ReleaseTree& tree : trees) {
+            if (tree.glibc > newest->glibc) newest = &tree;
         }
-        note = std::string("over this system's SDL2: ") + release->title + "'s own cannot load here (" +
-               (needs.empty() ? failed : needs) + ")";
-        if (std::string still = identify_runtime(made.path(), identity); !still.empty()) return name + ": " + still;
+        for (const auto& [layer, release] : request.layers) {
+            const ReleaseTree& from = tree_of(release);
+            if (find_in_tree(from.tree(), layer->soname).empty()) {
+                return "mix " + name + " cannot work: " + release->name + "'s stack has no " + layer->name + " layer (" + layer->soname + ")";
+            }
+            if (std::string failed = add_from_tree(from.tree(), made.path(), layer->soname); !failed.empty()) return "mix " + name + ": " + failed;
+            title += std::string(", ") + layer->name + " from " + release->title;
+            layer_note += std::string(layer_note.empty() ? "" : ", ") + layer->name + "=" + release->name;
+        }
+        if (newest != &base) {
+            for (const std::string& file : newest->libc_files) {
+                if (!fs::exists(made.path() + "/" + file, error) && file != loader_name()) continue;
+                if (std::string failed = add_from_tree(newest->tree(), made.path(), file); !failed.empty()) return "mix " + name + ": " + failed;
+            }
+            fs::remove_all(made.path() + "/gconv", error);
+            fs::copy(newest->tree() + "/usr/lib/" KEYMON_MULTIARCH "/gconv", made.path() + "/gconv",
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+            if (error) return "cannot copy the C library's gconv modules: " + error.message();
+        }
     }
-    if (std::string written = write_file(made.path() + "/keymon-runtime.txt",
-                                         std::string("release: ") + release->title + "\npackages: " + versions + "\nnote: " + note + "\n");
+    std::string packages;
+    for (const ReleaseTree& tree : trees) packages += (packages.empty() ? "" : "; ") + std::string(tree.release->name) + ": " + tree.packages;
+    if (std::string written = write_file(made.path() + "/keymon-runtime.txt", "release: " + title + "\nbase: " + base.release->name +
+                                                                                  "\nlayers: " + layer_note + "\npackages: " + packages + "\n");
         !written.empty()) {
         return written;
+    }
+    RuntimeIdentity identity;
+    if (std::string failed = identify_runtime(made.path(), identity); !failed.empty()) {
+        return (request.layers.empty() ? name + ": " : "mix " + name + " cannot work: ") + failed;
+    }
+    for (const auto& [layer, release] : request.layers) {
+        const std::string layer_name = layer->name;
+        if (identity.kind == RuntimeKind::classic && layer_name != "sdl12") {
+            return "mix " + name + " cannot work: classic SDL 1.2 loads no " + (layer_name == "sdl2" ? "SDL2" : "SDL3");
+        }
+        if (layer_name == "sdl3" && !identity.sdl2_compat) {
+            return "mix " + name + " cannot work: SDL3 is loaded by sdl2-compat alone, and its SDL2 is SDL2 " + identity.sdl2 + " itself";
+        }
     }
     // The old one goes only once the new one is in its place.
     const std::string place = cache + "/" + name, old = made.path() + ".old";
@@ -258,22 +409,19 @@ std::string fetch_runtime(const std::string& name, std::string& summary) {
     }
     made.release();
     fs::remove_all(old, error);
-    summary = name + ": " + describe(identity) + (note.empty() ? "" : " (" + note + ")") + ", from " + versions + ", in " + place;
+    summary = name + ": " + describe_whole(identity) + ", " + megabytes(folder_bytes(place)) + ", in " + place;
     return "";
 }
 
 namespace {
 
-// A value of the notes a fetch leaves beside a runtime ("release: ...").
-std::string note_field(const std::string& folder, const std::string& field) {
-    std::string text;
-    if (!read_file(folder + "/keymon-runtime.txt", text)) return "";
-    const std::string key = "\n" + field + ": ";
-    text.insert(0, "\n");
-    const std::size_t at = text.find(key);
-    if (at == std::string::npos) return "";
-    const std::size_t start = at + key.size();
-    return text.substr(start, text.find('\n', start) - start);
+std::uintmax_t folder_bytes(const std::string& folder) {
+    std::uintmax_t bytes = 0;
+    std::error_code error;
+    for (const auto& file : fs::recursive_directory_iterator(folder, error)) {
+        if (file.is_regular_file(error) && !file.is_symlink(error)) bytes += file.file_size(error);
+    }
+    return bytes;
 }
 
 std::string megabytes(std::uintmax_t bytes) {
@@ -291,13 +439,11 @@ std::vector<CachedRuntime> cached_runtimes() {
         const std::string name = entry.path().filename().string();
         // A runtime being made or replaced is a hidden folder beside it.
         if (name.empty() || name[0] == '.' || !entry.is_directory(error)) continue;
-        CachedRuntime runtime{name, note_field(entry.path().string(), "release"), "", 0};
+        CachedRuntime runtime{name, runtime_note_field(entry.path().string(), "release"), "", 0};
         RuntimeIdentity identity;
         const std::string failed = identify_runtime(entry.path().string(), identity);
         runtime.versions = failed.empty() ? describe(identity) : "does not load: " + failed;
-        for (const auto& file : fs::recursive_directory_iterator(entry.path(), error)) {
-            if (file.is_regular_file(error) && !file.is_symlink(error)) runtime.bytes += file.file_size(error);
-        }
+        runtime.bytes = folder_bytes(entry.path().string());
         found.push_back(runtime);
     }
     std::sort(found.begin(), found.end(), [](const CachedRuntime& a, const CachedRuntime& b) { return a.name < b.name; });

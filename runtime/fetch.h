@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// The names --fetch-runtime knows, joined: "classic, debian12, debian13, unstable".
+// The releases --fetch-runtime knows, joined: "classic, debian12, debian13, testing, unstable, experimental".
 std::string known_releases();
 
 // Fetches the runtime `name` names into runtime_cache()/NAME, replacing

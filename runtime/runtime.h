@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 // The classic SDL 1.2 keymon was built against, or the SDL2-based one
 // picked by LD_LIBRARY_PATH.
@@ -20,3 +21,6 @@ std::string runtime_libdir(SystemRuntime runtime);
 // The shared library file process `pid` has mapped for SDL 1.2, "" if none
 // (or if the process has ended meanwhile).
 std::string mapped_sdl_library(pid_t pid);
+// Every shared object process `pid` has mapped (a path holding ".so"), each
+// once; none if the process has ended meanwhile.
+std::vector<std::string> mapped_objects(pid_t pid);

@@ -1,56 +1,25 @@
 #include "runtimes.h"
 
-#include <dlfcn.h>
-#include <link.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <vector>
 
 #include "child.h"
 #include "files.h"
 #include "runtime.h"
+#include "stack.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// SDL 1.2's and SDL2's SDL_version.
-struct SdlVersion {
-    unsigned char major, minor, patch;
-};
-
 // Classic SDL 1.2 ended at 1.2.15; the SDL2-based runtime numbers its
 // releases from 1.2.50 on.
 constexpr unsigned first_sdl2_based_patch = 50;
-
-std::string version_text(unsigned major, unsigned minor, unsigned patch) {
-    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
-}
-
-// The file a handle was loaded from, its links resolved.
-std::string file_of(void* handle) {
-    link_map* map = nullptr;
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return "";
-    std::error_code error;
-    const fs::path resolved = fs::canonical(map->l_name, error);
-    return error ? map->l_name : resolved.string();
-}
-
-// One line of the probe's report, out at once: a layer that aborts the
-// process (sdl2-compat without a loadable SDL3) leaves the lines before it.
-void report(const std::string& line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
-std::string self_exe() {
-    std::error_code error;
-    const fs::path self = fs::read_symlink("/proc/self/exe", error);
-    return error ? "" : self.string();
-}
 
 bool valid_name(const std::string& name) {
     if (name.empty() || name.size() > 40) return false;
@@ -66,14 +35,7 @@ bool holds_sdl12(const std::string& folder) {
 }
 
 // What the cache's folder of a fetched runtime says of it ("note: ...").
-std::string fetched_note(const std::string& folder) {
-    std::string text;
-    if (!read_file(folder + "/keymon-runtime.txt", text)) return "";
-    const std::size_t at = text.find("\nnote: ");
-    if (at == std::string::npos) return "";
-    const std::size_t end = text.find('\n', at + 1);
-    return text.substr(at + 7, end == std::string::npos ? std::string::npos : end - at - 7);
-}
+std::string fetched_note(const std::string& folder) { return runtime_note_field(folder, "note"); }
 
 // A runtime named classic or compat is of that kind. "" or what it is instead.
 std::string claimed_kind(const Runtime& runtime, const std::string& where) {
@@ -139,6 +101,12 @@ std::string describe(const RuntimeIdentity& identity) {
     return text + " over SDL2 " + identity.sdl2;
 }
 
+std::string describe_whole(const RuntimeIdentity& identity) {
+    std::string where = identity.release;
+    if (!identity.glibc.empty()) where += (where.empty() ? "" : ", ") + std::string("glibc ") + identity.glibc;
+    return describe(identity) + (where.empty() ? "" : " (" + where + ")");
+}
+
 std::string parse_runtime_option(const std::string& value, RuntimeRequest& request) {
     const std::size_t equals = value.find('=');
     request.name = value.substr(0, equals);
@@ -189,14 +157,20 @@ std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime) {
 
 std::string identify_runtime(const std::string& folder, RuntimeIdentity& identity) {
     identity = RuntimeIdentity{};
-    const std::string self = self_exe();
-    if (self.empty()) return "keymon-compare cannot find its own program file";
+    const std::string program = sdl_probe_program();
+    if (program.empty()) return "keymon-sdl-probe is not installed beside keymon-compare";
     Child probe;
     LaunchOptions options;
     options.output = Output::pipe;
-    options.library_path = folder;
-    options.extra_env = {std::string(sdl_probe_variable) + "=1"};
-    if (std::string error = launch_child(probe, self, options); !error.empty()) return error;
+    if (holds_stack(folder)) {
+        launch_on_stack(folder, options);
+        identity.release = runtime_note_field(folder, "release");
+    } else {
+        options.library_path = folder;
+        // The system's own runtimes; a folder of the user's has no release.
+        if (folder.empty() || folder == runtime_libdir(SystemRuntime::compat)) identity.release = "this system";
+    }
+    if (std::string error = launch_child(probe, program, options); !error.empty()) return error;
     const int status = wait_child(probe, milliseconds(20000));
     const std::string out = child_output(probe);
     std::string err = child_errors(probe);
@@ -212,7 +186,9 @@ std::string identify_runtime(const std::string& folder, RuntimeIdentity& identit
         const std::string version = line.substr(blank + 1, second == std::string::npos ? std::string::npos : second - blank - 1);
         const std::string file = second == std::string::npos ? "" : line.substr(second + 1);
         if (layer == "failed") return line.substr(blank + 1);
-        if (layer == "sdl12") {
+        if (layer == "glibc") {
+            identity.glibc = version;
+        } else if (layer == "sdl12") {
             sdl12 = true;
             identity.sdl12 = version;
             identity.sdl12_file = file;
@@ -235,44 +211,35 @@ std::string identify_runtime(const std::string& folder, RuntimeIdentity& identit
     return "its SDL2 (libSDL2-2.0.so.0, or the SDL3 under it) cannot be loaded (" + why + ")";
 }
 
-int run_sdl_probe() {
-    void* sdl12 = dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (!sdl12) {
-        report(std::string("failed its libSDL-1.2.so.0 cannot be loaded (") + dlerror() + ")");
-        return 1;
+void launch_on(const Runtime& runtime, LaunchOptions& options) {
+    if (holds_stack(runtime.folder)) {
+        launch_on_stack(runtime.folder, options);
+    } else {
+        options.library_path = runtime.folder;
     }
-    const auto linked = reinterpret_cast<const SdlVersion* (*)()>(dlsym(sdl12, "SDL_Linked_Version"));
-    if (!linked) {
-        report("failed " + file_of(sdl12) + " is not an SDL 1.2 library");
-        return 1;
-    }
-    const SdlVersion* v12 = linked();
-    report("sdl12 " + version_text(v12->major, v12->minor, v12->patch) + " " + file_of(sdl12));
-    if (v12->patch < first_sdl2_based_patch) return 0;  // classic loads no SDL2
-    // The SDL2 the runtime loads itself, by the same name, at its start.
-    void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (!sdl2) {
-        report(std::string("failed its SDL2 (libSDL2-2.0.so.0) cannot be loaded (") + dlerror() + ")");
-        return 1;
-    }
-    const auto version2 = reinterpret_cast<void (*)(SdlVersion*)>(dlsym(sdl2, "SDL_GetVersion"));
-    if (!version2) {
-        report("failed " + file_of(sdl2) + " is not an SDL2 library");
-        return 1;
-    }
-    SdlVersion v2{};
-    version2(&v2);
-    report("sdl2 " + version_text(v2.major, v2.minor, v2.patch) + " " + file_of(sdl2));
-    // sdl2-compat loads SDL3 as it is loaded itself; SDL2 proper never does.
-    if (void* sdl3 = dlopen("libSDL3.so.0", RTLD_NOW | RTLD_NOLOAD)) {
-        const auto version3 = reinterpret_cast<int (*)()>(dlsym(sdl3, "SDL_GetVersion"));
-        const int v3 = version3 ? version3() : 0;
-        report("sdl3 " + version_text(unsigned(v3 / 1000000), unsigned(v3 / 1000 % 1000), unsigned(v3 % 1000)) + " " + file_of(sdl3));
-    }
-    return 0;
 }
 
-void launch_on(const Runtime& runtime, LaunchOptions& options) { options.library_path = runtime.folder; }
+std::string sdl_probe_program() {
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    std::vector<fs::path> places = {KEYMON_PROBE_INSTALLED, KEYMON_PROBE_BUILT};
+    if (!error) places.insert(places.begin(), {self.parent_path() / "keymon-sdl-probe", self.parent_path().parent_path() / "libexec/keymon/keymon-sdl-probe"});
+    for (const fs::path& place : places) {
+        if (access(place.c_str(), X_OK) == 0) return place.string();
+    }
+    return "";
+}
+
+std::string runtime_note_field(const std::string& folder, const std::string& field) {
+    std::string text;
+    if (!read_file(folder + "/keymon-runtime.txt", text)) return "";
+    const std::string key = "\n" + field + ": ";
+    text.insert(0, "\n");
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return "";
+    const std::size_t start = at + key.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
 
 bool valid_runtime_name(const std::string& name) { return valid_name(name) && name != "." && name != ".."; }
 

@@ -21,15 +21,22 @@ struct RuntimeIdentity {
     bool sdl2_compat = false;  // that SDL2 is sdl2-compat, running on SDL3
     std::string sdl3;          // the SDL3 under sdl2-compat: "3.2.10"
     std::string sdl12_file;    // the libSDL-1.2 file it loads, its links resolved
+    std::string glibc;         // the C library it runs on: "2.43"
+    std::string release;       // where its stack comes from: "Debian unstable"; "this system"
 };
-// "classic SDL 1.2.15", "SDL2-based SDL 1.2.60 over SDL2 2.26.5",
+// Its layers: "classic SDL 1.2.15", "SDL2-based SDL 1.2.60 over SDL2 2.26.5",
 // "SDL2-based SDL 1.2.78 over sdl2-compat 2.32.74 over SDL3 3.4.18".
 std::string describe(const RuntimeIdentity& identity);
+// Its layers, its release and its C library: "SDL2-based SDL 1.2.78 over
+// sdl2-compat 2.32.74 over SDL3 3.4.18 (Debian unstable, glibc 2.43)".
+std::string describe_whole(const RuntimeIdentity& identity);
 
 struct Runtime {
     std::string name;    // the targets' id: classic, compat, unstable, ...
-    std::string folder;  // first on keymon's LD_LIBRARY_PATH; "" for the system's own
-    std::string note;    // what its reader must know ("over this system's SDL2: ...")
+    // A release's whole stack, run through its own loader; else a folder
+    // first on keymon's LD_LIBRARY_PATH; "" for the system's own.
+    std::string folder;
+    std::string note;    // what its reader must know
     RuntimeIdentity identity;
     // A library file named on its own is reached through a folder of its
     // own, with a link of the name keymon loads; it goes with the runtime.
@@ -50,19 +57,23 @@ struct RuntimeRequest {
 // wrong, in one message.
 [[nodiscard]] std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime);
 
-// keymon started on `runtime`: its folder first on keymon's library path.
+// keymon started on `runtime`: on a stack, through the stack's loader;
+// else with its folder first on keymon's library path.
 void launch_on(const Runtime& runtime, LaunchOptions& options);
 
 // What the SDL libraries a folder's runtime loads report of themselves, as
-// keymon would load them (`folder` first on LD_LIBRARY_PATH, "" for none).
-// "" or which layer failed to load and why.
+// keymon would load them (through the folder's own loader if it is a
+// stack, else with `folder` first on LD_LIBRARY_PATH, "" for none), and
+// the C library under them. "" or which layer failed to load and why.
 [[nodiscard]] std::string identify_runtime(const std::string& folder, RuntimeIdentity& identity);
 
-// keymon-compare runs itself with this variable set to report the SDL
-// libraries it loads: one line for each, "sdl12 1.2.60 FILE" and so on,
-// or "failed LAYER REASON".
-inline constexpr char sdl_probe_variable[] = "KEYMON_COMPARE_SDL_PROBE";
-int run_sdl_probe();
+// The program that reports what the SDL libraries it loads say of
+// themselves (keymon-sdl-probe): beside keymon-compare, where it is
+// installed, or where the build left it; "" if none is there.
+std::string sdl_probe_program();
+
+// A field of the notes a fetch leaves beside a stack ("release: ..."), "" if none.
+std::string runtime_note_field(const std::string& folder, const std::string& field);
 
 // A name a runtime may have: letters, digits, '_', '-' and '.', 40 at most.
 bool valid_runtime_name(const std::string& name);

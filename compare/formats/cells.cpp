@@ -60,7 +60,7 @@ std::string library_lines(const std::vector<Target>& targets, const std::vector<
     std::string out;
     for (std::size_t t = 0; t < targets.size(); ++t) {
         const Runtime& runtime = targets[t].runtime;
-        out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + ", " + describe(runtime.identity) +
+        out += targets[t].short_name + ": " + (t < libraries.size() ? libraries[t] : "") + ", " + describe_whole(runtime.identity) +
                (runtime.note.empty() ? "" : " (" + runtime.note + ")") + line_end;
     }
     return out;

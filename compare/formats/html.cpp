@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 
+#include "changes.h"
 #include "classify.h"
 #include "formats.h"
 
@@ -147,10 +148,22 @@ std::string targets_and_libraries(const std::vector<Target>& targets, const std:
     std::string ran;
     for (std::size_t t = 0; t < targets.size(); ++t) {
         ran += std::string(t == 0 ? "" : t + 1 == targets.size() ? " and " : ", ") + escaped(targets[t].name) + " (<code>" +
-               escaped(libraries[t]) + "</code>, " + escaped(describe(targets[t].runtime.identity)) +
+               escaped(libraries[t]) + "</code>, " + escaped(describe_whole(targets[t].runtime.identity)) +
                (targets[t].runtime.note.empty() ? "" : "; " + escaped(targets[t].runtime.note)) + ")";
     }
     return ran;
+}
+
+// What changed from each runtime to the next, in words, when there are several.
+std::string changes_section(const std::vector<Target>& targets, const ReportList& reports, bool list_keys) {
+    if (targets.size() < 3) return "";
+    std::string out = "<section>\n<h2>From each runtime to the next</h2>\n";
+    for (const RuntimeChange& change : runtime_changes(targets, reports)) {
+        out += "<p>" + escaped(change_heading(targets, change)) + "</p>\n<ul>\n";
+        for (const std::string& line : change_lines(change, list_keys)) out += "<li>" + escaped(line) + "</li>\n";
+        out += "</ul>\n";
+    }
+    return out + "</section>\n";
 }
 
 std::string html_cell(const KeyComparison& key, std::size_t target) {
@@ -195,7 +208,7 @@ std::string format_html(const std::vector<Target>& targets, const std::vector<La
                 (all ? "<p>Every key typed:</p>\n" : "<p>The keys on which they differ:</p>\n") + table(targets, report, all) +
                 "</section>\n";
     }
-    return page + "</body>\n</html>\n";
+    return page + changes_section(targets, report_list(reports), true) + "</body>\n</html>\n";
 }
 
 namespace {
@@ -251,5 +264,5 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
         page += "<td>" + std::to_string(entry.report.keys.size()) + "</td><td>" + std::to_string(keys_differing(entry.report.keys)) +
                 "</td><td>" + classes + "</td><td>" + small_keyboard(entry.report) + "</td></tr>\n";
     }
-    return page + "</table>\n</body>\n</html>\n";
+    return page + "</table>\n" + changes_section(targets, report_list(entries), false) + "</body>\n</html>\n";
 }

@@ -1,6 +1,7 @@
 // keymon-compare's result as JSON, for programs.
 #include <nlohmann/json.hpp>
 
+#include "changes.h"
 #include "classify.h"
 #include "formats.h"
 #include "report_records.h"
@@ -17,9 +18,29 @@ nlohmann::ordered_json report_lines(const TargetLines& target) {
     return lines;
 }
 
-// The version each SDL library of the runtime reports; "" for a layer it has not.
+// The version each SDL library of the runtime reports ("" for a layer it
+// has not), the C library's, and the release its stack comes from.
 nlohmann::ordered_json versions_json(const RuntimeIdentity& identity) {
-    return {{"sdl12", identity.sdl12}, {"sdl2", identity.sdl2}, {"sdl2_compat", identity.sdl2_compat}, {"sdl3", identity.sdl3}};
+    return {{"sdl12", identity.sdl12}, {"sdl2", identity.sdl2}, {"sdl2_compat", identity.sdl2_compat}, {"sdl3", identity.sdl3},
+            {"glibc", identity.glibc}, {"release", identity.release}};
+}
+
+// Each neighbour pair's change, by the targets' ids; none with fewer than
+// three targets.
+nlohmann::ordered_json changes_json(const std::vector<Target>& targets, const ReportList& reports) {
+    nlohmann::ordered_json listed = nlohmann::ordered_json::array();
+    if (targets.size() < 3) return listed;
+    for (const RuntimeChange& change : runtime_changes(targets, reports)) {
+        nlohmann::ordered_json layers = nlohmann::ordered_json::object(), fixed = nlohmann::ordered_json::object(),
+                               broke = nlohmann::ordered_json::object();
+        for (const LayerChange& layer : change.layers) layers[layer.layer] = {layer.from, layer.to};
+        for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+            if (!change.fixed[c].empty()) fixed[class_id(DifferenceClass(c))] = change.fixed[c];
+            if (!change.broke[c].empty()) broke[class_id(DifferenceClass(c))] = change.broke[c];
+        }
+        listed.push_back({{"from", targets[change.from].id}, {"to", targets[change.to].id}, {"layers", layers}, {"fixed", fixed}, {"broke", broke}});
+    }
+    return listed;
 }
 
 nlohmann::ordered_json targets_json(const std::vector<Target>& targets, const std::vector<std::string>& libraries) {
@@ -101,6 +122,7 @@ std::string format_json(const std::vector<Target>& targets, const std::vector<La
                    {"reference", targets.empty() ? "" : targets[reference_target(targets)].id},
                    {"classic_library", runtime_library(targets, libraries, RuntimeKind::classic)},
                    {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
+                   {"runtime_changes", changes_json(targets, report_list(reports))},
                    {"layouts", layouts}});
 }
 
@@ -150,5 +172,6 @@ std::string format_survey_json(const std::vector<Target>& targets, const std::ve
                    {"compat_library", runtime_library(targets, libraries, RuntimeKind::sdl2_based)},
                    {"classes", classes},
                    {"classes_by_target", by_target},
+                   {"runtime_changes", changes_json(targets, report_list(entries))},
                    {"keymaps", keymaps}});
 }

@@ -1,5 +1,6 @@
 // The report as Markdown tables, for an issue or a page of documentation.
 #include "classify.h"
+#include "changes.h"
 #include "formats.h"
 
 namespace {
@@ -45,7 +46,8 @@ std::string format_run_markdown(const std::vector<Target>& targets, const std::v
     }
     if (targets.size() > 2) {
         out += "\nChanged between runtimes, against " + targets[reference_target(targets)].name + ":\n\n" +
-               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "- ") + "\n";
+               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "- ") + "\n" +
+               changes_text(targets, runtime_changes(targets, report_list(reports)), "\n", "- ", true) + "\n";
     }
     return out + library_lines(targets, target_libraries(targets.size(), report_list(reports)));
 }
@@ -92,7 +94,8 @@ std::string format_survey_markdown(const std::vector<Target>& targets, const std
         }
         out += "\n";
     }
-    out += "\nChanged between runtimes:\n\n" + changed_between_runtimes(targets, counts, "- ");
+    out += "\nChanged between runtimes:\n\n" + changed_between_runtimes(targets, counts, "- ") + "\n" +
+           changes_text(targets, runtime_changes(targets, report_list(entries)), "\n", "- ", false);
     for (const SurveyEntry& entry : entries) {
         const std::vector<KeyComparison> other = keys_of_class(targets, entry.report, DifferenceClass::other);
         if (other.empty()) continue;

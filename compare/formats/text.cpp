@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "classify.h"
+#include "changes.h"
 #include "formats.h"
 #include "survey.h"
 
@@ -52,7 +53,8 @@ std::string versions_text(const std::vector<Target>& targets, const std::vector<
         line.pop_back();
         out += line + "\n";
     }
-    return out + "\nchanged between runtimes:\n" + changed_between_runtimes(targets, counts, "  ");
+    return out + "\nchanged between runtimes:\n" + changed_between_runtimes(targets, counts, "  ") + "\n" +
+           changes_text(targets, runtime_changes(targets, report_list(entries)), "", "  ", false);
 }
 
 }  // namespace
@@ -101,7 +103,8 @@ std::string format_run_text(const std::vector<Target>& targets, const std::vecto
     }
     if (targets.size() > 2) {
         out += "changed between runtimes, against " + targets[reference_target(targets)].name + ":\n" +
-               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "  ");
+               changed_between_runtimes(targets, counts_by_target(targets, report_list(reports)), "  ") +
+               changes_text(targets, runtime_changes(targets, report_list(reports)), "", "  ", true);
     }
     return out + library_lines(targets, target_libraries(targets.size(), report_list(reports)));
 }

@@ -305,6 +305,16 @@ std::string megabytes(std::uintmax_t bytes);
 
 }  // namespace
 
+std::string mix_problem(const RuntimeIdentity& identity, const std::vector<std::string>& layers_taken) {
+    for (const std::string& layer : layers_taken) {
+        if (identity.kind == RuntimeKind::classic && layer != "sdl12") {
+            return std::string("classic SDL 1.2 loads no ") + (layer == "sdl2" ? "SDL2" : "SDL3");
+        }
+        if (layer == "sdl3" && !identity.sdl2_compat) return "SDL3 is loaded by sdl2-compat alone, and its SDL2 is SDL2 " + identity.sdl2 + " itself";
+    }
+    return "";
+}
+
 std::string known_releases() {
     std::string names;
     for (const Release& release : releases) names += std::string(names.empty() ? "" : ", ") + release.name;
@@ -389,15 +399,9 @@ std::string fetch_runtime(const std::string& value, std::string& summary) {
     if (std::string failed = identify_runtime(made.path(), identity); !failed.empty()) {
         return (request.layers.empty() ? name + ": " : "mix " + name + " cannot work: ") + failed;
     }
-    for (const auto& [layer, release] : request.layers) {
-        const std::string layer_name = layer->name;
-        if (identity.kind == RuntimeKind::classic && layer_name != "sdl12") {
-            return "mix " + name + " cannot work: classic SDL 1.2 loads no " + (layer_name == "sdl2" ? "SDL2" : "SDL3");
-        }
-        if (layer_name == "sdl3" && !identity.sdl2_compat) {
-            return "mix " + name + " cannot work: SDL3 is loaded by sdl2-compat alone, and its SDL2 is SDL2 " + identity.sdl2 + " itself";
-        }
-    }
+    std::vector<std::string> taken;
+    for (const auto& [layer, release] : request.layers) taken.push_back(layer->name);
+    if (std::string problem = mix_problem(identity, taken); !problem.empty()) return "mix " + name + " cannot work: " + problem;
     // The old one goes only once the new one is in its place.
     const std::string place = cache + "/" + name, old = made.path() + ".old";
     if (fs::exists(place, error)) fs::rename(place, old, error);

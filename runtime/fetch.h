@@ -6,14 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "runtimes.h"
+
 // The releases --fetch-runtime knows, joined: "classic, debian12, debian13, testing, unstable, experimental".
 std::string known_releases();
 
-// Fetches the runtime `name` names into runtime_cache()/NAME, replacing
-// what was there only once the new one is whole, and says on standard
-// error how far it is. `summary`: what it fetched. "" or what went wrong
-// (nothing half made is left in the cache then).
-[[nodiscard]] std::string fetch_runtime(const std::string& name, std::string& summary);
+// Fetches the stack `value` names into runtime_cache()/NAME, replacing
+// what was there only once the new one is whole, and says on a terminal
+// how far it is. `value`: a release ("unstable"), or a mix,
+// NAME=BASE,LAYER=RELEASE,... (LAYER sdl12, sdl2 or sdl3): BASE's stack
+// with each LAYER's library from RELEASE's, under the newest C library
+// among them. `summary`: what it fetched. "" or what went wrong (nothing
+// half made is left in the cache then).
+[[nodiscard]] std::string fetch_runtime(const std::string& value, std::string& summary);
+
+// Why a mix that took `layers_taken` ("sdl2", ...) from other releases
+// cannot work, given what its libraries report: "" if it can.
+std::string mix_problem(const RuntimeIdentity& identity, const std::vector<std::string>& layers_taken);
 
 // One fetched runtime in the cache.
 struct CachedRuntime {

@@ -24,17 +24,26 @@ struct SdlVersion {
 // releases from 1.2.50 on.
 constexpr unsigned first_sdl2_based_patch = 50;
 
+// The file a handle was loaded from, its links resolved, in `resolved`.
+const char* file_of(void* handle, char (&resolved)[4096]) {
+    link_map* map = nullptr;
+    if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name) return "";
+    return realpath(map->l_name, resolved) ? resolved : map->l_name;
+}
+
 // Out at once: a layer that aborts the process (sdl2-compat without a
 // loadable SDL3) leaves the lines before it.
 void line(const char* layer, unsigned major, unsigned minor, unsigned patch, void* handle) {
-    link_map* map = nullptr;
     char resolved[4096];
-    const char* file = "";
-    if (handle && dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name) {
-        file = realpath(map->l_name, resolved) ? resolved : map->l_name;
-    }
-    printf("%s %u.%u.%u %s\n", layer, major, minor, patch, file);
+    printf("%s %u.%u.%u %s\n", layer, major, minor, patch, file_of(handle, resolved));
     fflush(stdout);
+}
+
+int not_a_library(void* handle, const char* kind) {
+    char resolved[4096];
+    printf("failed %s is not an %s library\n", file_of(handle, resolved), kind);
+    fflush(stdout);
+    return 1;
 }
 
 int failed(const char* what, const char* why) {
@@ -51,7 +60,7 @@ int main() {
     void* sdl12 = dlopen("libSDL-1.2.so.0", RTLD_NOW | RTLD_LOCAL);
     if (!sdl12) return failed("its libSDL-1.2.so.0 cannot be loaded", dlerror());
     const auto linked = reinterpret_cast<const SdlVersion* (*)()>(dlsym(sdl12, "SDL_Linked_Version"));
-    if (!linked) return failed("its libSDL-1.2.so.0 is not an SDL 1.2 library", "no SDL_Linked_Version");
+    if (!linked) return not_a_library(sdl12, "SDL 1.2");
     const SdlVersion* v12 = linked();
     line("sdl12", v12->major, v12->minor, v12->patch, sdl12);
     if (v12->patch < first_sdl2_based_patch) return 0;  // classic loads no SDL2
@@ -59,7 +68,7 @@ int main() {
     void* sdl2 = dlopen("libSDL2-2.0.so.0", RTLD_NOW | RTLD_LOCAL);
     if (!sdl2) return failed("its SDL2 (libSDL2-2.0.so.0) cannot be loaded", dlerror());
     const auto version2 = reinterpret_cast<void (*)(SdlVersion*)>(dlsym(sdl2, "SDL_GetVersion"));
-    if (!version2) return failed("its libSDL2-2.0.so.0 is not an SDL2 library", "no SDL_GetVersion");
+    if (!version2) return not_a_library(sdl2, "SDL2");
     SdlVersion v2{};
     version2(&v2);
     line("sdl2", v2.major, v2.minor, v2.patch, sdl2);

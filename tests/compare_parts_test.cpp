@@ -1,6 +1,6 @@
 // keymon-compare's parts on their own: reading report records back, the
-// state a drawn key shows, the page's escaping, key labels, and the pc105
-// drawing read from a real Xorg.
+// state a drawn key shows, the page's escaping, key labels, the pc105
+// drawing read from a real Xorg, and what a stack is gathered by.
 #include <gtest/gtest.h>
 
 #include <X11/keysym.h>
@@ -11,9 +11,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <regex>
 #include <set>
 #include <utility>
 
+#include "changes.h"
+#include "command.h"
+#include "elf_links.h"
+#include "fetch.h"
+#include "files.h"
 #include "formats.h"
 #include "key_sets.h"
 #include "keymon.h"
@@ -424,4 +431,93 @@ TEST(BuiltinKeys, EveryLevelCtrlAndComposeOfTheKeymapAsLibxkbcommonReadsIt) {
         const std::vector<std::string> last(keys.end() - 3, keys.end());
         EXPECT_EQ(last == std::vector<std::string>({"Multi_key", "apostrophe", "e"}), multi);
     }
+}
+
+// What the stack gatherer reads from a shared object, against binutils on
+// every library this system holds: the same DT_NEEDED names in the same
+// order, and the program interpreter of a program.
+TEST(StackParts, ElfLinksAgreeWithReadelfOnEverySystemLibrary) {
+    std::size_t checked = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/usr/lib/x86_64-linux-gnu")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("lib", 0) != 0 || name.find(".so.") == std::string::npos || entry.is_symlink() || !entry.is_regular_file()) continue;
+        std::string printed;
+        ASSERT_EQ(run_command({"readelf", "-dW", entry.path().string()}, printed, milliseconds(30000)), 0) << name;
+        std::vector<std::string> expected;
+        for (std::size_t at = 0; (at = printed.find("(NEEDED)", at)) != std::string::npos; ++at) {
+            const std::size_t open = printed.find('[', at), close = printed.find(']', open);
+            expected.push_back(printed.substr(open + 1, close - open - 1));
+        }
+        ElfLinks links;
+        ASSERT_EQ(read_elf_links(entry.path().string(), links), "") << name;
+        EXPECT_EQ(links.needed, expected) << name;
+        ++checked;
+    }
+    EXPECT_GT(checked, 100u);
+    ElfLinks shell;
+    ASSERT_EQ(read_elf_links("/bin/sh", shell), "");
+    EXPECT_EQ(shell.interpreter, "/lib64/ld-linux-x86-64.so.2");
+    ElfLinks text;
+    EXPECT_EQ(read_elf_links("/etc/passwd", text), "/etc/passwd is not an ELF file");
+}
+
+// The names SDL loads with dlopen, against binutils' strings: every
+// library name strings finds in SDL2, and no other.
+TEST(StackParts, LibraryNamesInSdlAreThoseStringsFinds) {
+    const std::string sdl2 = std::filesystem::canonical("/usr/lib/x86_64-linux-gnu/libSDL2-2.0.so.0");
+    std::string printed, bytes;
+    ASSERT_EQ(run_command({"strings", "-a", sdl2}, printed, milliseconds(30000)), 0);
+    std::set<std::string> expected;
+    const std::regex name("lib[A-Za-z0-9_+.-]*\\.so(\\.[0-9]+)*");
+    for (std::size_t start = 0; start < printed.size();) {
+        const std::size_t end = printed.find('\n', start);
+        const std::string line = printed.substr(start, end - start);
+        if (std::regex_match(line, name)) expected.insert(line);
+        start = end + 1;
+    }
+    ASSERT_TRUE(read_file(sdl2, bytes));
+    const std::vector<std::string> found = library_names_in(bytes);
+    EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), expected);
+    EXPECT_TRUE(expected.count("libX11.so.6"));
+    EXPECT_EQ(library_names_in(std::string("\x01\x02libX11.so.6\0libfoo.so.\0libbar.so\0lib.so\0", 44)),
+              std::vector<std::string>({"libX11.so.6", "libbar.so"}));
+}
+
+// Which mixes of layers cannot work, by what their libraries report.
+TEST(StackParts, MixesThatCannotWorkAreNamed) {
+    RuntimeIdentity classic, sdl2, compat;
+    classic.kind = RuntimeKind::classic;
+    sdl2.kind = compat.kind = RuntimeKind::sdl2_based;
+    sdl2.sdl2 = "2.32.4";
+    compat.sdl2_compat = true;
+    const struct {
+        const RuntimeIdentity* identity;
+        std::vector<std::string> layers;
+        std::string problem;
+    } cases[] = {
+        {&classic, {"sdl12"}, ""},
+        {&classic, {"sdl2"}, "classic SDL 1.2 loads no SDL2"},
+        {&classic, {"sdl3"}, "classic SDL 1.2 loads no SDL3"},
+        {&sdl2, {"sdl12", "sdl2"}, ""},
+        {&sdl2, {"sdl3"}, "SDL3 is loaded by sdl2-compat alone, and its SDL2 is SDL2 2.32.4 itself"},
+        {&compat, {"sdl12", "sdl3"}, ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(mix_problem(*c.identity, c.layers), c.problem) << ::testing::PrintToString(c.layers);
+}
+
+// Each runtime is paired with the one given before it, on the same kind of
+// window in the same session: never across Xorg, Xwayland and Wayland.
+TEST(StackParts, RuntimeChangesPairNeighboursOfOneKind) {
+    std::vector<Runtime> runtimes = named_system_runtimes();
+    runtimes.push_back(runtimes[1]);
+    runtimes[2].name = "unstable";
+    runtimes[2].identity.sdl12 = "1.2.78";
+    const std::vector<Target> targets = targets_of({SessionKind::x11, SessionKind::wayland}, runtimes);
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const RuntimeChange& change : runtime_changes(targets, {})) pairs.push_back({targets[change.from].id, targets[change.to].id});
+    EXPECT_EQ(pairs, (std::vector<std::pair<std::string, std::string>>{{"classic", "compat"},
+                                                                        {"compat", "unstable"},
+                                                                        {"classic_xwayland", "compat_xwayland"},
+                                                                        {"compat_xwayland", "unstable_xwayland"},
+                                                                        {"compat_wayland", "unstable_wayland"}}));
 }

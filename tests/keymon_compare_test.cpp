@@ -19,6 +19,7 @@
 #include "xtest_keyboard.h"
 #include "child.h"
 #include "runtime.h"
+#include "runtimes.h"
 #include "virtual_keyboard.h"
 #include "xserver.h"
 
@@ -667,8 +668,15 @@ TEST(KeymonCompare, BadRuntimeValuesAreRefusedWithOneMessageAndLeaveNothing) {
          "keymon-compare: runtime classic: '/usr/lib/x86_64-linux-gnu/sdl12-compat' is the SDL2-based SDL 1.2.60 over SDL2 2.26.5, not classic SDL 1.2\n"},
         {{"--runtime", "compat=/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0"}, "keymon-compare: runtime compat: '/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0' is the classic SDL 1.2.15, not an SDL2-based SDL 1.2\n"},
         {{"--runtime", "never-fetched"}, "keymon-compare: no runtime named 'never-fetched'"},
-        {{"--fetch-runtime", "debian11"}, "keymon-compare: no runtime to fetch called 'debian11': it knows classic, debian12, debian13, unstable\n"},
-        {{"--fetch-runtime="}, "keymon-compare: option '--fetch-runtime' needs a name: classic, debian12, debian13, unstable\n", true},
+        {{"--fetch-runtime", "debian11"}, "keymon-compare: no runtime to fetch called 'debian11': it knows classic, debian12, debian13, testing, unstable, experimental\n"},
+        {{"--fetch-runtime="}, "keymon-compare: option '--fetch-runtime' needs a name: classic, debian12, debian13, testing, unstable, experimental\n", true},
+        // Mixes refused before anything is fetched.
+        {{"--fetch-runtime", "mix=debian13"}, "keymon-compare: mix mix: name a layer to take from another release (sdl12=RELEASE, sdl2=..., sdl3=...)\n"},
+        {{"--fetch-runtime", "mix=debian11,sdl12=unstable"}, "keymon-compare: mix mix: no release called 'debian11' to build on: it knows classic, debian12, debian13, testing, unstable, experimental\n"},
+        {{"--fetch-runtime", "mix=debian13,sdl4=unstable"}, "keymon-compare: mix mix: no layer called 'sdl4': sdl12, sdl2 or sdl3\n"},
+        {{"--fetch-runtime", "mix=debian13,sdl12=sid"}, "keymon-compare: mix mix: no release called 'sid' for sdl12: it knows classic, debian12, debian13, testing, unstable, experimental\n"},
+        {{"--fetch-runtime", "mix=debian13,sdl12=unstable,sdl12=testing"}, "keymon-compare: mix mix: layer sdl12 is given twice\n"},
+        {{"--fetch-runtime", "a/b=debian13,sdl12=unstable"}, "keymon-compare: 'a/b' is not a runtime's name"},
     };
     // What a runtime named by its library file makes (other tests make
     // other folders in /tmp meanwhile).
@@ -701,11 +709,15 @@ TEST(KeymonCompare, AFetchThatCannotReachTheArchiveLeavesNothing) {
     EXPECT_EQ(names_in(dir + "/cache/keymon/runtimes"), std::set<std::string>{});
 }
 
-// Released runtimes fetched from Debian's archive, one in a folder whose
-// name says nothing of it: each target named by the versions its
-// libraries report, and 1.2.78 fixing what 1.2.60 got wrong (one line for
-// each press of a lock key, Menu named).
-TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) {
+// Released stacks fetched from Debian's archive, one in a folder whose
+// name says nothing of it: each target named by the versions its libraries
+// and its C library report, 1.2.78 fixing what 1.2.60 got wrong (one line
+// for each press of a lock key, Menu named), and the change between them
+// named by the layers that differ.
+TEST(KeymonCompare, FetchedStacksAreNamedByTheirLayersAndShowWhatEachChangeFixed) {
+#ifdef KEYMON_SANITIZED
+    GTEST_SKIP() << "keymon built with the sanitizers needs this system's C++ runtime, which no stack holds";
+#endif
     const std::string dir = std::string(KEYMON_TEST_OUTPUT_DIR) + "/fetched";
     std::filesystem::remove_all(dir);
     const std::string cache = "XDG_CACHE_HOME=" + dir + "/cache";
@@ -716,9 +728,10 @@ TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) 
     }
     const std::string anonymous = dir + "/x7";
     std::filesystem::rename(dir + "/cache/keymon/runtimes/debian12", anonymous);
-    const CompareRun run = compare(args({"--runtime", "classic", "--runtime", "old=" + anonymous, "--runtime", "unstable", "--layout",
-                                         "us", "--json", "Caps_Lock", "Menu"}),
-                                   {cache});
+    const std::vector<std::string> three = {"--runtime", "classic", "--runtime", "old=" + anonymous, "--runtime", "unstable", "--layout", "us"};
+    std::vector<std::string> json_args = three;
+    json_args.insert(json_args.end(), {"--json", "Caps_Lock", "Menu"});
+    const CompareRun run = compare(args(json_args), {cache});
     ASSERT_EQ(run.status, 1) << run.err;
     const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
     ASSERT_FALSE(doc.is_discarded()) << run.out;
@@ -727,13 +740,19 @@ TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) 
         const char* id;
         const char* kind;
         const char* sdl12;
-    } expected[] = {{"classic", "classic", "1.2.15"}, {"old", "sdl2_based", "1.2.60"}, {"unstable", "sdl2_based", "1.2.78"}};
+        const char* glibc;  // its start
+        const char* release;
+    } expected[] = {{"classic", "classic", "1.2.15", "2.36", "this system"},
+                    {"old", "sdl2_based", "1.2.60", "2.36", "Debian 12"},
+                    {"unstable", "sdl2_based", "1.2.78", "2.4", "Debian unstable"}};
     for (std::size_t t = 0; t < 3; ++t) {
         const nlohmann::json& target = doc["targets"][t];
         EXPECT_EQ(target["id"], expected[t].id);
         EXPECT_EQ(target["kind"], expected[t].kind);
         EXPECT_EQ(target["versions"]["sdl12"], expected[t].sdl12);
         EXPECT_EQ(target["versions"]["sdl2"] != "", t > 0) << target;
+        EXPECT_EQ(target["versions"]["glibc"].get<std::string>().rfind(expected[t].glibc, 0), 0u) << target;
+        EXPECT_EQ(target["versions"]["release"], expected[t].release);
     }
     const nlohmann::json& layout = doc["layouts"][0];
     EXPECT_EQ(lines_of(layout, "Caps_Lock", "unstable"), lines_of(layout, "Caps_Lock", "classic"));
@@ -750,11 +769,58 @@ TEST(KeymonCompare, FetchedRuntimesAreNamedByTheirVersionsAndShowWhatEachFixed) 
     EXPECT_EQ((*caps)["against_reference"]["old"], (nlohmann::json{{"differs", true}, {"class", "lock_lines"}}));
     EXPECT_EQ((*caps)["against_reference"]["unstable"], (nlohmann::json{{"differs", false}, {"class", "none"}}));
     EXPECT_FALSE((*caps)["against_reference"].contains("classic"));
-    const CompareRun text = compare(args({"--runtime", "classic", "--runtime", "old=" + anonymous, "--runtime", "unstable", "--layout",
-                                          "us", "Caps_Lock", "Menu"}),
-                                    {cache});
+    // From each runtime to the next: the layers that differ, and the keys.
+    const nlohmann::json& changes = doc["runtime_changes"];
+    ASSERT_EQ(changes.size(), 2u) << changes;
+    EXPECT_EQ(changes[0]["from"], "classic");
+    EXPECT_EQ(changes[0]["broke"]["lock_lines"], nlohmann::json::array({"Caps_Lock"})) << changes[0];
+    EXPECT_EQ(changes[1]["from"], "old");
+    EXPECT_EQ(changes[1]["to"], "unstable");
+    EXPECT_EQ(changes[1]["layers"]["sdl12"], nlohmann::json::array({"1.2.60", "1.2.78"}));
+    EXPECT_EQ(changes[1]["layers"]["sdl3"][0], "");
+    EXPECT_TRUE(changes[1]["layers"].contains("glibc")) << changes[1];
+    EXPECT_EQ(changes[1]["fixed"]["lock_lines"], nlohmann::json::array({"Caps_Lock"})) << changes[1];
+    EXPECT_FALSE(changes[1]["broke"].contains("lock_lines")) << changes[1];
+    std::vector<std::string> text_args = three;
+    text_args.insert(text_args.end(), {"Caps_Lock", "Menu"});
+    const CompareRun text = compare(args(text_args), {cache});
     EXPECT_TRUE(has(text.out, "(old: a lock key gives one line, or two; unstable: as classic SDL 1.2)")) << text.out;
     EXPECT_TRUE(has(text.out, "changed between runtimes, against classic SDL 1.2:\n  lock_lines: old (1 key); not unstable\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "from old to unstable (sdl12 1.2.60 → 1.2.78, sdl2 2.26.5 → sdl2-compat 2.32.")) << text.out;
+    EXPECT_TRUE(has(text.out, "\n  fixed lock_lines (1 key): Caps_Lock\n")) << text.out;
+    EXPECT_TRUE(has(text.out, "unstable: " + dir + "/cache/keymon/runtimes/unstable/libSDL-1.2.so.0, SDL2-based SDL 1.2.78 over sdl2-compat "))
+        << text.out;
+    // A stack's loader runs programs: a wrapper script is refused.
+    const std::string wrapper = dir + "/wrapper.sh";
+    std::ofstream(wrapper) << "#!/bin/sh\nexec " KEYMON_BINARY " \"$@\"\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    const CompareRun scripted = compare({"--keymon", wrapper, "--runtime", "unstable", "a"}, {cache});
+    EXPECT_EQ(scripted.status, 2);
+    EXPECT_EQ(scripted.err, "keymon-compare: keymon '" + wrapper +
+                                "' is not a program, and runtime unstable runs it through its own loader; name keymon itself with --keymon\n");
+
+    // keymon on the stack, read from outside: every shared object it maps
+    // is one of the stack's, none this system's.
+    XServer server;
+    ASSERT_EQ(start_xserver(server), "");
+    setenv("XDG_CACHE_HOME", (dir + "/cache").c_str(), 1);
+    Runtime unstable;
+    ASSERT_EQ(resolve_runtime({"unstable", ""}, unstable), "");
+    LaunchOptions options = output_to(Output::pipe);
+    options.display = server.display;
+    launch_on(unstable, options);
+    Child keymon;
+    ASSERT_EQ(launch_child(keymon, KEYMON_BINARY, options), "");
+    EXPECT_NE(find_and_focus_window(server.conn, keymon.pid), None) << child_errors(keymon);
+    const std::vector<std::string> objects = mapped_objects(keymon.pid);
+    const std::string folder = dir + "/cache/keymon/runtimes/unstable/";
+    EXPECT_GT(objects.size(), 20u);
+    for (const std::string& object : objects) EXPECT_EQ(object.rfind(folder, 0), 0u) << object;
+    for (const char* layer : {"libc.so.6", "libSDL-1.2.so.0", "libSDL2-2.0.so.0", "libSDL3.so.0", "libX11.so.6"}) {
+        EXPECT_NE(std::find(objects.begin(), objects.end(), folder + layer), objects.end()) << layer;
+    }
+    unsetenv("XDG_CACHE_HOME");
+    stop_xserver(server);
 }
 
 // A key that ends keymon (caps:swapescape: the SDL2-based runtime reports

@@ -31,7 +31,7 @@ expect_files() {
         fail "$(basename "$deb") does not hold the listed files (< listed, > in the package)"
     }
 }
-expect_files "$keymon_deb" ./usr/bin/keymon ./usr/bin/keymon-compare \
+expect_files "$keymon_deb" ./usr/bin/keymon ./usr/bin/keymon-compare ./usr/libexec/keymon/keymon-sdl-probe \
     ./usr/share/man/man1/keymon.1.gz ./usr/share/man/man1/keymon-compare.1.gz \
     ./usr/share/doc/keymon/changelog.Debian.gz ./usr/share/doc/keymon/copyright ./usr/share/lintian/overrides/keymon
 cmake_dir=./usr/lib/$arch/cmake/KeymonUnicode

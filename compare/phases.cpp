@@ -8,12 +8,15 @@
 namespace {
 
 std::atomic<long long> phase_nanoseconds[static_cast<int>(Phase::count)];
+std::atomic<long long> keymon_microseconds{0};
 
 }  // namespace
 
 void add_time(Phase phase, Clock::duration spent) {
     phase_nanoseconds[static_cast<int>(phase)] += std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
 }
+
+void add_keymon_processor(double seconds) { keymon_microseconds += static_cast<long long>(seconds * 1e6); }
 
 std::string phase_times() {
     static const char* const names[] = {"server start", "layout load", "keymon start", "typing", "confirmation waits",
@@ -29,6 +32,8 @@ std::string phase_times() {
     rusage own{};
     getrusage(RUSAGE_SELF, &own);
     char part[96];
+    std::snprintf(part, sizeof part, "; keymon processor time %.2f s", double(keymon_microseconds.load()) / 1e6);
+    text += part;
     std::snprintf(part, sizeof part, "; own processor time %.2f s user, %.2f s system",
                   double(own.ru_utime.tv_sec) + double(own.ru_utime.tv_usec) / 1e6,
                   double(own.ru_stime.tv_sec) + double(own.ru_stime.tv_usec) / 1e6);

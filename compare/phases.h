@@ -8,6 +8,9 @@
 
 enum class Phase { server_start, layout_load, keymon_start, typing, confirmation, keymon_end, count };
 void add_time(Phase phase, Clock::duration spent);
+// Adds the processor time of a keymon that has been reaped.
+void add_keymon_processor(double seconds);
+// Each phase's time, then keymon's processor time and keymon-compare's own.
 std::string phase_times();
 // Adds the time from its making to its end to `phase`.
 struct PhaseTimer {

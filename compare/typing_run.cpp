@@ -174,9 +174,16 @@ std::string errors_of(Child& keymon) {
     return err.empty() ? "" : " (keymon: " + err + ")";
 }
 
+// Reaps keymon, its processor time counted for the benchmark.
+int reap_keymon(Child& keymon, milliseconds limit = milliseconds(15000)) {
+    const int status = wait_child(keymon, limit);
+    add_keymon_processor(keymon.processor);
+    return status;
+}
+
 std::string failed(Child& keymon, const std::string& why) {
     kill(-keymon.pid, SIGKILL);
-    wait_child(keymon);
+    reap_keymon(keymon);
     return why + errors_of(keymon);
 }
 
@@ -198,7 +205,7 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     const std::string not_found = session.ops->find_window(session.servers, target, keymon.pid, ended, monitor.owner);
     if (!not_found.empty()) {
         if (ended()) {
-            const int status = wait_child(keymon);
+            const int status = reap_keymon(keymon);
             return "keymon ended " + (status < 0 ? std::string("on a signal") : "with status " + std::to_string(status)) +
                    " before it opened its window on the " + target.runtime.name + " runtime" + target.qualifier +
                    errors_of(keymon);
@@ -244,7 +251,7 @@ int end_with_escape(Keyboard& keyboard, Monitor& keymon, const MarkerCodes& mark
         confirm(keyboard, keymon, markers[marker], marker_codes[marker], from);
         if (settle(keymon, hang_limit) != Settled::went_on) break;
     }
-    return wait_child(*keymon.child, hang_limit);
+    return reap_keymon(*keymon.child, hang_limit);
 }
 
 // How one key is typed. `quick`: the key and its modifiers go down and up
@@ -319,7 +326,7 @@ Outcome type_one(KeyTyping& typing, Monitor& keymon, const KeySpec& spec, Typing
     }
     // keymon ends on an Escape press: a runtime that reports this key as
     // Escape ended it. Its output is whole once it has ended.
-    if (const int status = wait_child(child); status != 0) {
+    if (const int status = reap_keymon(child); status != 0) {
         error = "keymon ended with status " + std::to_string(status) + " after " + spec.text + errors_of(child);
         return Outcome::failed;
     }

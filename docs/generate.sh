@@ -4,8 +4,8 @@
 # docs/keyboard-de.png (the de keyboard from keymon-compare's --html page,
 # as headless Chromium draws it), docs/every-layout.md (every keymap of
 # the XKB registry, on each session: minutes), and docs/runtime-versions.md
-# (classic against the runtimes of Debian 12, Debian 13 and unstable,
-# fetched from Debian's archive).
+# (classic against the whole stacks of Debian 12, Debian 13, unstable and
+# experimental, fetched from Debian's archive).
 # Usage: bash docs/generate.sh [runtime-versions]   (that document alone)
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/setup.sh"
 need_packages "${monitor_packages[@]}" chromium
@@ -15,11 +15,15 @@ docs="$root/docs"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# classic against each release's runtime: the versions, the classes over
-# every keymap, the keys each version fixed or broke, and every option on us.
+# classic against each release's whole stack: the versions, the classes over
+# every keymap, what each stack fixed or broke against the one before it and
+# in which layer, and every option on us.
 runtime_versions() {
-    local cache="$work/cache" runtimes=(--runtime classic --runtime debian12 --runtime debian13 --runtime unstable)
-    for name in debian12 debian13 unstable; do XDG_CACHE_HOME="$cache" "$compare" --fetch-runtime "$name" >/dev/null; done
+    local cache="$work/cache" names=(debian12 debian13 unstable experimental) runtimes=(--runtime classic)
+    for name in "${names[@]}"; do
+        XDG_CACHE_HOME="$cache" "$compare" --fetch-runtime "$name" >/dev/null
+        runtimes+=(--runtime "$name")
+    done
     export XDG_CACHE_HOME="$cache"
     for layout in us de fr ru; do
         "$compare" "${runtimes[@]}" --json --layout "$layout" >"$work/versions-$layout.json" || [ $? -eq 1 ]
@@ -30,11 +34,12 @@ runtime_versions() {
     took=$(( $(date +%s) - start ))
     "$compare" --every-option --layout us --markdown >"$work/options.md" || [ $? -le 2 ]
     {
-        echo "# What each SDL 1.2 runtime version changed"
+        echo "# What each SDL 1.2 stack changed, and in which layer"
         echo
         echo "Made by \`bash docs/generate.sh runtime-versions\` with keymon-compare $("$compare" --version | cut -d' ' -f2), in the Xorg session:"
-        echo "classic SDL 1.2 (the reference) against the SDL 1.2 runtime of Debian 12, Debian 13 and unstable, each fetched"
-        echo "with \`keymon-compare --fetch-runtime NAME\` and run on $(. /etc/os-release; echo "$PRETTY_NAME"); the built-in key set."
+        echo "classic SDL 1.2 (the reference) against the whole stack of Debian 12, Debian 13, unstable and experimental (each its"
+        echo "SDL 1.2, SDL2, SDL3 and C library, fetched with \`keymon-compare --fetch-runtime NAME\` and run through its own loader)"
+        echo "on $(. /etc/os-release; echo "$PRETTY_NAME"); the built-in key set."
         echo
         echo "## The runtimes"
         echo
@@ -49,31 +54,31 @@ runtime_versions() {
         sed -n '/^Keys in each class against/,/^Changed between/p' "$work/versions-every.md" | sed '1d;$d'
         awk '/^Changed between runtimes:/ { on = 1; print; next } on && /^- / { print; listed = 1; next } on && listed { exit }' "$work/versions-every.md"
         echo
-        echo "## What each version fixed or broke, against the one before it"
+        echo "Over every keymap, from each stack to the next (keys fixed and broken against classic, by class):"
+        awk '/^from .* to .*\):$/ { on = 1 } on { if ($0 ~ /^(from |- |$)/) print; else exit }' "$work/versions-every.md"
+        echo
+        echo "## What each stack fixed or broke, against the one before it"
         echo
         echo "Keys of \`us\`, \`de\`, \`fr\` and \`ru\` that agree with classic on one runtime and not on the one before it (fixed), or"
-        echo "the other way round (broke):"
+        echo "the other way round (broke), as JSON \`runtime_changes\` gives them, with the layers in which the two stacks differ:"
         echo
         python3 - "$work"/versions-{us,de,fr,ru}.json <<'PYTHON'
 import json, sys
 rows = []
 for path in sys.argv[1:]:
     doc = json.load(open(path))
-    ids = [t["id"] for t in doc["targets"]]
-    for layout in doc["layouts"]:
-        for key in layout["keys"]:
-            against = key.get("against_reference", {})
-            for before, after in zip(ids[1:], ids[2:]):
-                was, now = against[before]["differs"], against[after]["differs"]
-                if was != now:
-                    rows.append((after, before, "fixed" if was else "broke", layout["layout"], key["key"],
-                                 against[before]["class"] if was else against[after]["class"]))
-print("| runtime | against | | layout | key | class |")
-print("|---|---|---|---|---|---|")
+    layout = doc["layouts"][0]["layout"]
+    for change in doc.get("runtime_changes", []):
+        layers = ", ".join("%s %s → %s" % (name, pair[0] or "none", pair[1] or "none") for name, pair in change["layers"].items())
+        for verb in ("fixed", "broke"):
+            for cls, keys in change[verb].items():
+                rows.append((change["to"], change["from"], layers, verb, layout, cls, len(keys), ", ".join("`%s`" % k for k in keys[:8]) + (", …" if len(keys) > 8 else "")))
+print("| runtime | against | layers that differ | | layout | class | keys | which |")
+print("|---|---|---|---|---|---|---:|---|")
 for row in rows:
-    print("| %s | %s | %s | `%s` | `%s` | `%s` |" % row)
+    print("| %s | %s | %s | %s | `%s` | `%s` | %d | %s |" % row)
 if not rows:
-    print("| | | nothing | | | |")
+    print("| | | | nothing | | | | |")
 PYTHON
         echo
         echo "## Every XKB option on \`us\`"

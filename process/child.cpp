@@ -168,7 +168,7 @@ int wait_child(Child& child, milliseconds limit) {
     if (child.pid <= 0) return -1;
     const bool in_time = child_exited(child, limit);
     if (!in_time) kill(child.pid, SIGKILL);
-    const int status = reap_child(child.pid);
+    const int status = reap_child(child.pid, &child.processor);
     child.pid = -1;
     stop_reader(child);
     if (!in_time || status < 0 || !WIFEXITED(status)) return -1;

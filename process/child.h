@@ -39,6 +39,7 @@ struct Child {
     // When each line of out was read, in order; guarded by lock.
     std::vector<Clock::time_point> line_times;
     bool ended = false;  // both streams closed; guarded by lock
+    double processor = 0;  // seconds of processor time it used, once wait_child reaped it
 
     // A process still running here (its test stopped part-way) is asked to
     // end, then killed, and reaped; the reader is joined. One failing test

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,11 +64,15 @@ int ms_left(Clock::time_point deadline) {
 
 int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-int reap(pid_t pid) {
+int reap(pid_t pid, double* processor = nullptr) {
     unlist_child(pid);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0) {
         if (errno != EINTR) return -1;
+    }
+    if (processor) {
+        *processor = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     }
     return status;
 }
@@ -178,11 +183,11 @@ int end_child(pid_t pid, int signal, milliseconds limit) {
     return status;
 }
 
-int reap_child(pid_t pid) {
+int reap_child(pid_t pid, double* processor) {
     // The ended leader, not yet reaped, still holds the group's number, so
     // this reaches only what it left behind.
     kill(-pid, SIGKILL);
-    const int status = reap(pid);
+    const int status = reap(pid, processor);
     reap_group(pid, Clock::now() + milliseconds(1000));
     return status;
 }

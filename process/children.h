@@ -26,8 +26,9 @@ int end_child(pid_t pid, int signal, milliseconds limit);
 // Once the child has ended by itself: kills what is left of its group,
 // takes it off the list and reaps it, and what is left of the group where
 // that is ours to reap (adopt_orphans), at most a second. Returns its wait
-// status, or -1.
-int reap_child(pid_t pid);
+// status, or -1. `processor`, if given, gets the processor time the child
+// used (user and system), in seconds.
+int reap_child(pid_t pid, double* processor = nullptr);
 
 // Makes this process the reaper of what its children leave behind (the
 // keymon a wrapper script started), so that ending a child's group also

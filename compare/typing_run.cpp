@@ -196,7 +196,9 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     monitor = Monitor{};
     Child& keymon = *monitor.child;
     LaunchOptions options = session.launch;
-    launch_on(target.runtime, options);
+    // SDL on Wayland draws only through OpenGL.
+    const StackGraphics graphics = target.window == WindowKind::wayland ? StackGraphics::system_opengl : StackGraphics::software;
+    launch_on(target.runtime, options, graphics);
     if (!target.video_driver.empty()) options.extra_env.push_back("SDL_VIDEODRIVER=" + target.video_driver);
     if (const std::string error = launch_child(keymon, keymon_path, options); !error.empty()) {
         return "keymon did not start: " + error;
@@ -221,8 +223,8 @@ std::string start_keymon(Session& session, const Target& target, const std::stri
     if (holds_stack(target.runtime.folder)) {
         // On a release's stack, every library keymon maps is the stack's own.
         std::string foreign;
-        for (const std::string& object : mapped_objects(monitor.owner)) {
-            if (object.rfind(target.runtime.folder + "/", 0) != 0) foreign += (foreign.empty() ? "" : ", ") + object;
+        for (const std::string& object : foreign_objects(target.runtime.folder, mapped_objects(monitor.owner), graphics)) {
+            foreign += (foreign.empty() ? "" : ", ") + object;
         }
         if (!foreign.empty()) {
             return failed(keymon, "keymon on the " + target.runtime.name + " stack mapped this system's " + foreign);

@@ -19,10 +19,18 @@ trap 'rm -rf "$work"' EXIT
 # every keymap, what each stack fixed or broke against the one before it and
 # in which layer, and every option on us.
 runtime_versions() {
-    local cache="$work/cache" names=(debian12 debian13 unstable experimental) runtimes=(--runtime classic)
-    for name in "${names[@]}"; do
-        XDG_CACHE_HOME="$cache" "$compare" --fetch-runtime "$name" >/dev/null
-        runtimes+=(--runtime "$name")
+    # A chain that changes one layer at a time: each change below names the
+    # layer that made it.
+    local cache="$work/cache" runtimes=(--runtime classic) chain=(
+        debian12
+        debian12-sdl12-debian13=debian12,sdl12=debian13
+        debian13
+        debian13-sdl12-unstable=debian13,sdl12=unstable
+        unstable
+        experimental)
+    for stack in "${chain[@]}"; do
+        XDG_CACHE_HOME="$cache" "$compare" --fetch-runtime "$stack" >/dev/null
+        runtimes+=(--runtime "${stack%%=*}")
     done
     export XDG_CACHE_HOME="$cache"
     for layout in us de fr ru; do
@@ -37,9 +45,10 @@ runtime_versions() {
         echo "# What each SDL 1.2 stack changed, and in which layer"
         echo
         echo "Made by \`bash docs/generate.sh runtime-versions\` with keymon-compare $("$compare" --version | cut -d' ' -f2), in the Xorg session:"
-        echo "classic SDL 1.2 (the reference) against the whole stack of Debian 12, Debian 13, unstable and experimental (each its"
-        echo "SDL 1.2, SDL2, SDL3 and C library, fetched with \`keymon-compare --fetch-runtime NAME\` and run through its own loader)"
-        echo "on $(. /etc/os-release; echo "$PRETTY_NAME"); the built-in key set."
+        echo "classic SDL 1.2 (the reference), then a chain of whole stacks (each its SDL 1.2, SDL2, SDL3 and C library, fetched"
+        echo "with \`keymon-compare --fetch-runtime\` and run through its own loader) that changes one layer at a time: Debian 12;"
+        echo "Debian 13's SDL 1.2 over Debian 12's SDL2; Debian 13; unstable's SDL 1.2 over Debian 13's SDL2; unstable; experimental."
+        echo "Run on $(. /etc/os-release; echo "$PRETTY_NAME"); the built-in key set."
         echo
         echo "## The runtimes"
         echo

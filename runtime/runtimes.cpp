@@ -204,6 +204,8 @@ std::string identify_runtime(const std::string& folder, RuntimeIdentity& identit
     }
     if (status == 0 && sdl12) return "";
     const std::string why = err.empty() ? (status < 0 ? "it ended on a signal" : "status " + std::to_string(status)) : err;
+    // The probe names its C library before anything else.
+    if (identity.glibc.empty() && holds_stack(folder)) return "its loader " + folder + "/" + loader_name() + " does not run (" + why + ")";
     // The SDL2-based runtime loads its SDL2 as it is loaded itself.
     if (!sdl12 && err.find("SDL2") == std::string::npos && err.find("SDL3") == std::string::npos) {
         return "its libSDL-1.2.so.0 cannot be loaded (" + why + ")";
@@ -211,9 +213,9 @@ std::string identify_runtime(const std::string& folder, RuntimeIdentity& identit
     return "its SDL2 (libSDL2-2.0.so.0, or the SDL3 under it) cannot be loaded (" + why + ")";
 }
 
-void launch_on(const Runtime& runtime, LaunchOptions& options) {
+void launch_on(const Runtime& runtime, LaunchOptions& options, StackGraphics graphics) {
     if (holds_stack(runtime.folder)) {
-        launch_on_stack(runtime.folder, options);
+        launch_on_stack(runtime.folder, options, graphics);
     } else {
         options.library_path = runtime.folder;
     }

@@ -10,6 +10,7 @@
 
 #include "child.h"
 #include "children.h"
+#include "stack.h"
 
 enum class RuntimeKind { classic, sdl2_based };
 
@@ -57,9 +58,10 @@ struct RuntimeRequest {
 // wrong, in one message.
 [[nodiscard]] std::string resolve_runtime(const RuntimeRequest& request, Runtime& runtime);
 
-// keymon started on `runtime`: on a stack, through the stack's loader;
-// else with its folder first on keymon's library path.
-void launch_on(const Runtime& runtime, LaunchOptions& options);
+// keymon started on `runtime`: on a stack, through the stack's loader
+// (drawing as `graphics` says); else with its folder first on keymon's
+// library path.
+void launch_on(const Runtime& runtime, LaunchOptions& options, StackGraphics graphics = StackGraphics::software);
 
 // What the SDL libraries a folder's runtime loads report of themselves, as
 // keymon would load them (through the folder's own loader if it is a

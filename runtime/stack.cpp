@@ -132,14 +132,35 @@ bool holds_stack(const std::string& folder) {
     return !folder.empty() && fs::exists(folder + "/" + loader_name(), error);
 }
 
-void launch_on_stack(const std::string& folder, LaunchOptions& options) {
+void launch_on_stack(const std::string& folder, LaunchOptions& options, StackGraphics graphics) {
     options.library_path.clear();
     options.through = {folder + "/" + loader_name(), "--inhibit-cache", "--library-path", folder};
-    // A path that holds nothing: SDL's OpenGL and EGL, and libdecor's
-    // plugins, would otherwise come from this system's folders.
+    // A path that holds nothing: what SDL and libdecor would otherwise
+    // load from this system's folders.
     const std::string nothing = folder + "/none";
-    for (const std::string& setting : {"GCONV_PATH=" + folder + "/gconv", "SDL_OPENGL_LIBRARY=" + nothing, "SDL_EGL_LIBRARY=" + nothing,
-                                       "SDL_VULKAN_LIBRARY=" + nothing, "LIBDECOR_PLUGIN_DIR=" + nothing}) {
-        options.extra_env.push_back(setting);
+    options.extra_env.push_back("GCONV_PATH=" + folder + "/gconv");
+    options.extra_env.push_back("LIBDECOR_PLUGIN_DIR=" + nothing);
+    if (graphics == StackGraphics::software) {
+        for (const char* library : {"SDL_OPENGL_LIBRARY=", "SDL_EGL_LIBRARY=", "SDL_VULKAN_LIBRARY="}) options.extra_env.push_back(library + nothing);
     }
+}
+
+std::vector<std::string> foreign_objects(const std::string& folder, const std::vector<std::string>& mapped, StackGraphics graphics) {
+    std::vector<std::string> foreign;
+    std::error_code error;
+    for (const std::string& object : mapped) {
+        if (object.rfind(folder + "/", 0) == 0) continue;
+        // Named by its file (libwayland-client.so.0.23.1); the stack holds
+        // it under its soname (libwayland-client.so.0).
+        std::string name = fs::path(object).filename().string();
+        bool stacks = false;
+        while (!stacks && name.find(".so") != std::string::npos) {
+            stacks = fs::exists(folder + "/" + name, error);
+            const std::size_t dot = name.rfind('.');
+            if (dot == std::string::npos || dot <= name.find(".so")) break;
+            name.resize(dot);
+        }
+        if (graphics == StackGraphics::software || stacks) foreign.push_back(object);
+    }
+    return foreign;
 }

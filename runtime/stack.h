@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "child.h"
 
@@ -37,9 +38,21 @@ std::string find_in_tree(const std::string& tree, const std::string& name);
 // True if `folder` is a stack: it holds its own loader.
 bool holds_stack(const std::string& folder);
 
+// How a program on a stack draws its window. On X11 SDL draws in
+// software, and the stack lends it no OpenGL (this system's would be found
+// in its library folders). SDL has no software drawing on Wayland: there
+// the window needs OpenGL, and the stack's release brings none (Mesa and
+// LLVM are 200 MB), so this system's drivers are let in, under the stack's
+// own C library, SDL and Wayland client libraries.
+enum class StackGraphics { software, system_opengl };
+
 // Starts the program through the stack's loader, with the stack's folder
 // as the whole library path (the loader's cache of this system's
-// libraries is not read), the stack's gconv modules, and no OpenGL or
-// window-decoration plugins (this system's would be found by absolute
-// path): SDL draws keymon's window in software.
-void launch_on_stack(const std::string& folder, LaunchOptions& options);
+// libraries is not read), the stack's gconv modules, and no libdecor
+// plugins (this system's would be found by absolute path).
+void launch_on_stack(const std::string& folder, LaunchOptions& options, StackGraphics graphics = StackGraphics::software);
+
+// The shared objects of `mapped` that are not the stack's own. With
+// system_opengl, only those that take the place of one the stack holds
+// (a library of this system loaded where the stack's should be).
+std::vector<std::string> foreign_objects(const std::string& folder, const std::vector<std::string>& mapped, StackGraphics graphics);

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "key_sets.h"
 #include "keymon.h"
 #include "report_records.h"
+#include "stack.h"
 #include "survey.h"
 #include "xserver.h"
 
@@ -520,4 +522,22 @@ TEST(StackParts, RuntimeChangesPairNeighboursOfOneKind) {
                                                                         {"classic_xwayland", "compat_xwayland"},
                                                                         {"compat_xwayland", "unstable_xwayland"},
                                                                         {"compat_wayland", "unstable_wayland"}}));
+}
+
+// Which mapped objects break a stack's promise: on X11 anything from
+// outside it; on Wayland, where this system's OpenGL drivers are let in,
+// only a library of this system loaded in place of one the stack holds.
+TEST(StackParts, ForeignObjectsAreThoseOutsideTheStackOrInItsPlace) {
+    const std::string folder = std::string(::testing::TempDir()) + "stack-" + std::to_string(getpid());
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"libc.so.6", "libwayland-client.so.0", "libSDL3.so.0"}) std::ofstream(folder + "/" + name) << "";
+    const std::vector<std::string> mapped = {folder + "/libc.so.6",
+                                             folder + "/libSDL3.so.0",
+                                             "/usr/lib/x86_64-linux-gnu/libEGL_mesa.so.0.0.0",
+                                             "/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so",
+                                             "/usr/lib/x86_64-linux-gnu/libwayland-client.so.0.21.0",
+                                             "/usr/lib/x86_64-linux-gnu/libc.so.6"};
+    EXPECT_EQ(foreign_objects(folder, mapped, StackGraphics::software), std::vector<std::string>(mapped.begin() + 2, mapped.end()));
+    EXPECT_EQ(foreign_objects(folder, mapped, StackGraphics::system_opengl), std::vector<std::string>(mapped.begin() + 4, mapped.end()));
+    std::filesystem::remove_all(folder);
 }

@@ -82,6 +82,12 @@ in_root dpkg -s libcaca0 >/dev/null 2>&1 && fail "the root has libcaca0: classic
 compare --fetch-runtime classic --fetch-runtime unstable
 expect 0 "fetched classic: classic SDL 1.2.15 (Debian 12, glibc 2.36)" "fetched unstable: SDL2-based SDL 1.2.78 over sdl2-compat"
 
+step "the default comparison under de: classic's stack against the system's 1.2.68 over SDL2 2.32"
+compare --layout de
+expect 1 "classic: " ", classic SDL 1.2.15 (Debian 12, glibc 2.36)" "SDL2-based: /usr/lib/x86_64-linux-gnu/libSDL-1.2.so" \
+    ", SDL2-based SDL 1.2.68 over SDL2 2.32" "layout de (from --layout): "
+echo "$out" | tail -n 3
+
 step "the Xorg session under de: 1.2.15 against 1.2.68 over SDL2 2.32 and unstable's stack"
 compare --layout de --runtime classic --runtime compat --runtime unstable
 expect 1 "classic: " ", classic SDL 1.2.15 (Debian 12, glibc 2.36)" "SDL2-based: /usr/lib/x86_64-linux-gnu/libSDL-1.2.so" \

@@ -648,6 +648,12 @@ TEST(KeymonCompare, BadRuntimeValuesAreRefusedWithOneMessageAndLeaveNothing) {
     std::filesystem::create_directories(broken);
     std::filesystem::copy_file("/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0", broken + "/libSDL-1.2.so.0");
     std::ofstream(broken + "/libSDL2-2.0.so.0") << "not a library\n";
+    // A stack whose loader is no program.
+    const std::string no_loader = dir + "/no-loader";
+    std::filesystem::create_directories(no_loader);
+    std::filesystem::copy_file("/usr/lib/x86_64-linux-gnu/sdl12-compat/libSDL-1.2.so.0", no_loader + "/libSDL-1.2.so.0");
+    std::ofstream(no_loader + "/ld-linux-x86-64.so.2") << "not a loader\n";
+    std::filesystem::permissions(no_loader + "/ld-linux-x86-64.so.2", std::filesystem::perms::owner_all);
     const std::string cache = "XDG_CACHE_HOME=" + dir + "/cache";
     struct Case {
         std::vector<std::string> args;
@@ -668,6 +674,7 @@ TEST(KeymonCompare, BadRuntimeValuesAreRefusedWithOneMessageAndLeaveNothing) {
          "keymon-compare: runtime classic: '/usr/lib/x86_64-linux-gnu/sdl12-compat' is the SDL2-based SDL 1.2.60 over SDL2 2.26.5, not classic SDL 1.2\n"},
         {{"--runtime", "compat=/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0"}, "keymon-compare: runtime compat: '/usr/lib/x86_64-linux-gnu/libSDL-1.2.so.0' is the classic SDL 1.2.15, not an SDL2-based SDL 1.2\n"},
         {{"--runtime", "never-fetched"}, "keymon-compare: no runtime named 'never-fetched'"},
+        {{"--runtime", "x=" + no_loader}, "keymon-compare: runtime x: its loader " + no_loader + "/ld-linux-x86-64.so.2 does not run (status 127)\n"},
         {{"--fetch-runtime", "debian11"}, "keymon-compare: no runtime to fetch called 'debian11': it knows classic, debian12, debian13, testing, unstable, experimental\n"},
         {{"--fetch-runtime="}, "keymon-compare: option '--fetch-runtime' needs a name: classic, debian12, debian13, testing, unstable, experimental\n", true},
         // Mixes refused before anything is fetched.
@@ -821,6 +828,24 @@ TEST(KeymonCompare, FetchedStacksAreNamedByTheirLayersAndShowWhatEachChangeFixed
     }
     unsetenv("XDG_CACHE_HOME");
     stop_xserver(server);
+
+    // Both sessions, the stack's Wayland target on SDL3's own backend, with
+    // a key only SDL3 reports: EuroSign, on a keycode bound for it under us.
+    // keymon-compare refuses a run in which keymon mapped anything of this
+    // system's, so every target's lines are the stack's own proof.
+    const CompareRun sessions = compare(
+        args({"--session", "x11,wayland", "--runtime", "compat", "--runtime", "unstable", "--layout", "us", "--json", "EuroSign"}), {cache});
+    ASSERT_EQ(sessions.status, 1) << sessions.err;
+    const nlohmann::json both = nlohmann::json::parse(sessions.out, nullptr, false);
+    ASSERT_FALSE(both.is_discarded()) << sessions.out;
+    const nlohmann::json& us = both["layouts"][0];
+    EXPECT_EQ(lines_of(us, "EuroSign", "compat"), std::vector<std::string>{});
+    const std::vector<std::string> euro = lines_of(us, "EuroSign", "unstable");
+    ASSERT_FALSE(euro.empty());
+    EXPECT_EQ(euro[0], "SDLK_UNKNOWN 0x0 0x2082") << "SDL3 reports the key; 1.2.78's decoder mangles the euro sign";
+    for (const char* target : {"unstable_xwayland", "unstable_wayland"}) {
+        EXPECT_NE(lines_of(us, "EuroSign", target), std::vector<std::string>{"(not typed)"}) << target;
+    }
 }
 
 // A key that ends keymon (caps:swapescape: the SDL2-based runtime reports

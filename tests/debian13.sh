@@ -44,6 +44,9 @@ cleanup() {
 trap cleanup EXIT
 tar -C "$root" -xf "$tar"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The root reaches this machine's mirror as this machine does: a mirror that
+# serves a snapshot needs its Release files' expiry ignored here too.
+apt-config dump | grep -E '^Acquire::Check-Valid-Until ' >"$root/etc/apt/apt.conf.d/50this-machines-mirror" || true
 mount --rbind /dev "$root/dev"
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"

@@ -481,8 +481,8 @@ TEST(StackParts, LibraryNamesInSdlAreThoseStringsFinds) {
     const std::vector<std::string> found = library_names_in(bytes);
     EXPECT_EQ(std::set<std::string>(found.begin(), found.end()), expected);
     EXPECT_TRUE(expected.count("libX11.so.6"));
-    EXPECT_EQ(library_names_in(std::string("\x01\x02libX11.so.6\0libfoo.so.\0libbar.so\0lib.so\0", 44)),
-              std::vector<std::string>({"libX11.so.6", "libbar.so"}));
+    constexpr char strings[] = "\x01\x02libX11.so.6\0libfoo.so.\0libbar.so\0lib.so";
+    EXPECT_EQ(library_names_in(std::string(strings, sizeof strings)), std::vector<std::string>({"libX11.so.6", "libbar.so"}));
 }
 
 // Which mixes of layers cannot work, by what their libraries report.

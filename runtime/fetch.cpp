@@ -25,7 +25,8 @@ namespace {
 
 // Each release's SDL 1.2 runtime, as that release installs it: apt brings
 // the rest of the stack (SDL2 or sdl2-compat, SDL3, the C library) as its
-// Depends. Classic SDL 1.2 last shipped in Debian 12.
+// Depends. libX11 loads libXcursor by name, which classic's Depends lack.
+// Classic SDL 1.2 last shipped in Debian 12.
 struct Release {
     const char* name;
     const char* suite;
@@ -34,12 +35,12 @@ struct Release {
     const char* extra_suite = nullptr;  // a suite whose packages are taken only where named
 };
 const std::array<Release, 6> releases = {{
-    {"classic", "bookworm", "Debian 12", {"libsdl1.2debian"}},
-    {"debian12", "bookworm", "Debian 12", {"libsdl1.2-compat"}},
-    {"debian13", "trixie", "Debian 13", {"libsdl1.2debian"}},
-    {"testing", "testing", "Debian testing", {"libsdl1.2debian"}},
-    {"unstable", "sid", "Debian unstable", {"libsdl1.2debian"}},
-    {"experimental", "sid", "Debian experimental", {"libsdl1.2debian", "libsdl3-0/experimental"}, "experimental"},
+    {"classic", "bookworm", "Debian 12", {"libsdl1.2debian", "libxcursor1"}},
+    {"debian12", "bookworm", "Debian 12", {"libsdl1.2-compat", "libxcursor1"}},
+    {"debian13", "trixie", "Debian 13", {"libsdl1.2debian", "libxcursor1"}},
+    {"testing", "testing", "Debian testing", {"libsdl1.2debian", "libxcursor1"}},
+    {"unstable", "sid", "Debian unstable", {"libsdl1.2debian", "libxcursor1"}},
+    {"experimental", "sid", "Debian experimental", {"libsdl1.2debian", "libxcursor1", "libsdl3-0/experimental"}, "experimental"},
 }};
 
 const Release* release_named(const std::string& name) {

@@ -78,10 +78,12 @@ std::string gather_stack(const std::string& tree, const std::string& folder, Gat
         return at == index.end() ? std::string() : resolve_in_tree(tree, at->second);
     };
     std::vector<std::string> wanted = {sdl12_soname, sdl2_soname, sdl3_soname, "libc.so.6", loader_name()};
-    // What the SDL libraries load by name, where the packages hold it: the
-    // X11, Wayland, XKB and sound libraries. The others (OpenGL, Vulkan,
-    // GTK) are not in the release's Depends, and a keyboard run needs none.
-    for (const char* sdl : {sdl12_soname, sdl2_soname, sdl3_soname}) {
+    // What the SDL libraries and libX11 (libXcursor, for the pointer) load
+    // by name, where the packages hold it: the X11, Wayland, XKB and sound
+    // libraries. The others (OpenGL, Vulkan, GTK) are not in the release's
+    // Depends, and a keyboard run needs none. (Mesa's libraries name their
+    // drivers too, and those would bring LLVM: they are not read.)
+    for (const char* sdl : {sdl12_soname, sdl2_soname, sdl3_soname, "libX11.so.6"}) {
         std::string bytes;
         const std::string file = file_of(sdl);
         if (file.empty() || !read_file(file, bytes)) continue;

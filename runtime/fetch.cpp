@@ -15,7 +15,6 @@
 #include "children.h"
 #include "command.h"
 #include "files.h"
-#include "elf_links.h"
 #include "runtimes.h"
 #include "stack.h"
 
@@ -281,28 +280,20 @@ std::string parse_fetch(const std::string& value, FetchRequest& request) {
     return "";
 }
 
-// Copies `name` from `tree` into `folder` (in place of what is there), and
-// whatever it needs that the folder lacks, from the same tree.
-std::string add_from_tree(const std::string& tree, const std::string& folder, const std::string& name) {
-    std::vector<std::string> wanted = {name};
+std::uintmax_t folder_bytes(const std::string& folder) {
+    std::uintmax_t bytes = 0;
     std::error_code error;
-    for (bool first = true; !wanted.empty(); first = false) {
-        const std::string next = wanted.back();
-        wanted.pop_back();
-        if (!first && fs::exists(folder + "/" + next, error)) continue;
-        const std::string file = find_in_tree(tree, next);
-        if (file.empty()) return "the packages lack " + next + ", which " + name + " needs";
-        fs::copy_file(file, folder + "/" + next, fs::copy_options::overwrite_existing, error);
-        if (error) return "cannot copy " + next + ": " + error.message();
-        ElfLinks links;
-        if (std::string failed = read_elf_links(file, links); !failed.empty()) return failed;
-        wanted.insert(wanted.end(), links.needed.begin(), links.needed.end());
+    for (const auto& file : fs::recursive_directory_iterator(folder, error)) {
+        if (file.is_regular_file(error) && !file.is_symlink(error)) bytes += file.file_size(error);
     }
-    return "";
+    return bytes;
 }
 
-std::uintmax_t folder_bytes(const std::string& folder);
-std::string megabytes(std::uintmax_t bytes);
+std::string megabytes(std::uintmax_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
 
 }  // namespace
 
@@ -359,8 +350,7 @@ std::string fetch_runtime(const std::string& value, std::string& summary) {
     }
 
     const ReleaseTree& base = trees.front();
-    GatheredStack gathered;
-    if (std::string failed = gather_stack(base.tree(), made.path(), gathered); !failed.empty()) return name + ": " + failed;
+    if (std::string failed = gather_stack(base.tree(), made.path()); !failed.empty()) return name + ": " + failed;
     std::string title = base.release->title, layer_note;
     if (!request.layers.empty()) {
         // A mix runs under the newest C library among its parts: the older
@@ -374,19 +364,16 @@ std::string fetch_runtime(const std::string& value, std::string& summary) {
             if (find_in_tree(from.tree(), layer->soname).empty()) {
                 return "mix " + name + " cannot work: " + release->name + "'s stack has no " + layer->name + " layer (" + layer->soname + ")";
             }
-            if (std::string failed = add_from_tree(from.tree(), made.path(), layer->soname); !failed.empty()) return "mix " + name + ": " + failed;
+            if (std::string failed = add_to_stack(from.tree(), made.path(), layer->soname); !failed.empty()) return "mix " + name + ": " + failed;
             title += std::string(", ") + layer->name + " from " + release->title;
             layer_note += std::string(layer_note.empty() ? "" : ", ") + layer->name + "=" + release->name;
         }
         if (newest != &base) {
             for (const std::string& file : newest->libc_files) {
                 if (!fs::exists(made.path() + "/" + file, error) && file != loader_name()) continue;
-                if (std::string failed = add_from_tree(newest->tree(), made.path(), file); !failed.empty()) return "mix " + name + ": " + failed;
+                if (std::string failed = add_to_stack(newest->tree(), made.path(), file); !failed.empty()) return "mix " + name + ": " + failed;
             }
-            fs::remove_all(made.path() + "/gconv", error);
-            fs::copy(newest->tree() + "/usr/lib/" KEYMON_MULTIARCH "/gconv", made.path() + "/gconv",
-                     fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-            if (error) return "cannot copy the C library's gconv modules: " + error.message();
+            if (std::string failed = copy_gconv(newest->tree(), made.path()); !failed.empty()) return failed;
         }
     }
     std::string packages;
@@ -417,25 +404,6 @@ std::string fetch_runtime(const std::string& value, std::string& summary) {
     summary = name + ": " + describe_whole(identity) + ", " + megabytes(folder_bytes(place)) + ", in " + place;
     return "";
 }
-
-namespace {
-
-std::uintmax_t folder_bytes(const std::string& folder) {
-    std::uintmax_t bytes = 0;
-    std::error_code error;
-    for (const auto& file : fs::recursive_directory_iterator(folder, error)) {
-        if (file.is_regular_file(error) && !file.is_symlink(error)) bytes += file.file_size(error);
-    }
-    return bytes;
-}
-
-std::string megabytes(std::uintmax_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
-    return text;
-}
-
-}  // namespace
 
 std::vector<CachedRuntime> cached_runtimes() {
     std::vector<CachedRuntime> found;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -61,72 +62,83 @@ std::string loader_name() {
     return name;
 }
 
-std::string find_in_tree(const std::string& tree, const std::string& name) {
-    for (const std::string& folder : library_folders(tree)) {
-        if (std::string found = resolve_in_tree(tree, folder + "/" + name); !found.empty()) return found;
-    }
-    const auto index = index_tree(tree);
+namespace {
+
+using TreeIndex = std::map<std::string, std::string>;
+
+std::string look_up(const std::string& tree, const TreeIndex& index, const std::string& name) {
     const auto at = index.find(name);
     return at == index.end() ? "" : resolve_in_tree(tree, at->second);
 }
 
-std::string gather_stack(const std::string& tree, const std::string& folder, GatheredStack& gathered) {
-    gathered = GatheredStack{};
-    const std::map<std::string, std::string> index = index_tree(tree);
-    const auto file_of = [&](const std::string& name) {
-        const auto at = index.find(name);
-        return at == index.end() ? std::string() : resolve_in_tree(tree, at->second);
-    };
-    std::vector<std::string> wanted = {sdl12_soname, sdl2_soname, sdl3_soname, "libc.so.6", loader_name()};
+// Copies each of `roots` from the tree into the folder (in place of what is
+// there when `replace`), and, from the same tree, what each needs in turn
+// that the folder lacks. A root the tree lacks is skipped when `optional`
+// says so; any other missing name is named.
+std::string copy_closure(const std::string& tree, const TreeIndex& index, const std::string& folder, const std::vector<std::string>& roots,
+                         bool replace, const std::function<bool(const std::string&)>& optional) {
+    std::vector<std::string> wanted(roots.rbegin(), roots.rend());
+    std::vector<std::string> copied;
+    std::string missing;
+    std::error_code error;
+    while (!wanted.empty()) {
+        const std::string name = wanted.back();
+        wanted.pop_back();
+        if (std::find(copied.begin(), copied.end(), name) != copied.end()) continue;
+        const bool root = std::find(roots.begin(), roots.end(), name) != roots.end();
+        if (!(root && replace) && fs::exists(folder + "/" + name, error)) continue;
+        const std::string file = look_up(tree, index, name);
+        if (file.empty()) {
+            if (!(root && optional(name)) && missing.find(name) == std::string::npos) missing += (missing.empty() ? "" : ", ") + name;
+            continue;
+        }
+        fs::copy_file(file, folder + "/" + name, fs::copy_options::overwrite_existing, error);
+        if (error) return "cannot copy " + name + ": " + error.message();
+        copied.push_back(name);
+        ElfLinks links;
+        if (std::string failed = read_elf_links(file, links); !failed.empty()) return failed;
+        wanted.insert(wanted.end(), links.needed.begin(), links.needed.end());
+    }
+    return missing.empty() ? "" : "the packages lack " + missing + ", which the libraries in them need";
+}
+
+}  // namespace
+
+std::string find_in_tree(const std::string& tree, const std::string& name) { return look_up(tree, index_tree(tree), name); }
+
+std::string gather_stack(const std::string& tree, const std::string& folder) {
+    const TreeIndex index = index_tree(tree);
+    std::vector<std::string> roots = {sdl12_soname, sdl2_soname, sdl3_soname, "libc.so.6", loader_name()};
     // What the SDL libraries and libX11 (libXcursor, for the pointer) load
     // by name, where the packages hold it: the X11, Wayland, XKB and sound
     // libraries. The others (OpenGL, Vulkan, GTK) are not in the release's
     // Depends, and a keyboard run needs none. (Mesa's libraries name their
     // drivers too, and those would bring LLVM: they are not read.)
-    for (const char* sdl : {sdl12_soname, sdl2_soname, sdl3_soname, "libX11.so.6"}) {
+    for (const char* named : {sdl12_soname, sdl2_soname, sdl3_soname, "libX11.so.6"}) {
         std::string bytes;
-        const std::string file = file_of(sdl);
+        const std::string file = look_up(tree, index, named);
         if (file.empty() || !read_file(file, bytes)) continue;
         for (const std::string& name : library_names_in(bytes)) {
-            if (!file_of(name).empty()) wanted.push_back(name);
+            if (!look_up(tree, index, name).empty()) roots.push_back(name);
         }
     }
-    std::map<std::string, std::string> kept;  // name -> the file it is
-    std::string missing;
-    while (!wanted.empty()) {
-        const std::string name = wanted.back();
-        wanted.pop_back();
-        if (kept.count(name)) continue;
-        const std::string file = file_of(name);
-        if (file.empty()) {
-            // The SDL layers are optional: classic has no SDL2, SDL2 no SDL3.
-            if (name != sdl2_soname && name != sdl3_soname && missing.find(name) == std::string::npos) {
-                missing += (missing.empty() ? "" : ", ") + name;
-            }
-            continue;
-        }
-        kept[name] = file;
-        ElfLinks links;
-        if (std::string failed = read_elf_links(file, links); !failed.empty()) return failed;
-        wanted.insert(wanted.end(), links.needed.begin(), links.needed.end());
-    }
-    if (!missing.empty()) return "the packages lack " + missing + ", which the libraries in them need";
-    std::error_code error;
-    for (const auto& [name, file] : kept) {
-        fs::copy_file(file, folder + "/" + name, fs::copy_options::overwrite_existing, error);
-        if (error) return "cannot copy " + name + ": " + error.message();
-        gathered.files += 1;
-        gathered.bytes += fs::file_size(file, error);
-    }
+    // The SDL layers are optional: classic has no SDL2, SDL2 no SDL3.
+    const auto layer = [](const std::string& name) { return name == sdl2_soname || name == sdl3_soname; };
+    if (std::string failed = copy_closure(tree, index, folder, roots, true, layer); !failed.empty()) return failed;
+    return copy_gconv(tree, folder);
+}
+
+std::string add_to_stack(const std::string& tree, const std::string& folder, const std::string& name) {
+    return copy_closure(tree, index_tree(tree), folder, {name}, true, [](const std::string&) { return false; });
+}
+
+std::string copy_gconv(const std::string& tree, const std::string& folder) {
     const std::string gconv = tree + "/usr/lib/" KEYMON_MULTIARCH "/gconv";
-    if (fs::is_directory(gconv, error)) {
-        fs::copy(gconv, folder + "/gconv", fs::copy_options::recursive | fs::copy_options::copy_symlinks | fs::copy_options::overwrite_existing, error);
-        if (error) return "cannot copy the C library's gconv modules: " + error.message();
-        for (const auto& entry : fs::recursive_directory_iterator(folder + "/gconv", error)) {
-            if (entry.is_regular_file(error) && !entry.is_symlink(error)) gathered.files += 1, gathered.bytes += entry.file_size(error);
-        }
-    }
-    return "";
+    std::error_code error;
+    if (!fs::is_directory(gconv, error)) return "";
+    fs::remove_all(folder + "/gconv", error);
+    fs::copy(gconv, folder + "/gconv", fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    return error ? "cannot copy the C library's gconv modules: " + error.message() : "";
 }
 
 bool holds_stack(const std::string& folder) {

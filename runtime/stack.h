@@ -4,7 +4,6 @@
 // from this system's library folders.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,17 +18,21 @@ inline constexpr const char* sdl12_soname = "libSDL-1.2.so.0";
 inline constexpr const char* sdl2_soname = "libSDL2-2.0.so.0";
 inline constexpr const char* sdl3_soname = "libSDL3.so.0";
 
-struct GatheredStack {
-    std::size_t files = 0;
-    std::uintmax_t bytes = 0;
-};
 // Copies into `folder`, each under the name it is loaded by, every shared
 // object that the packages unpacked under `tree` give the SDL libraries
 // and the C library: what they need (DT_NEEDED), what the SDL libraries
 // load by name, and what those need in turn; with the loader, and the C
 // library's character set converters (gconv/). LLVM, Mesa and the rest,
 // which a keymon run never loads, stay behind. "" or what is missing.
-[[nodiscard]] std::string gather_stack(const std::string& tree, const std::string& folder, GatheredStack& gathered);
+[[nodiscard]] std::string gather_stack(const std::string& tree, const std::string& folder);
+
+// Copies `name` from `tree` into the stack in `folder`, in place of what is
+// there, with whatever it needs that the stack lacks. "" or what is missing.
+[[nodiscard]] std::string add_to_stack(const std::string& tree, const std::string& folder, const std::string& name);
+
+// Puts the gconv modules of the C library under `tree` in the stack's
+// place of those there. "" or what went wrong.
+[[nodiscard]] std::string copy_gconv(const std::string& tree, const std::string& folder);
 
 // Where the packages under `tree` hold `name`, its links followed within
 // the tree; "" if they do not.

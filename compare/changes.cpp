@@ -32,17 +32,19 @@ std::vector<RuntimeChange> runtime_changes(const std::vector<Target>& targets, c
         RuntimeChange change{from, to, layer_changes(targets[from].runtime.identity, targets[to].runtime.identity), {}, {}};
         for (const LayoutReport* report : reports) {
             if (!report->failure.empty()) continue;
+            // With several keymaps, a key is named with its keymap ("de e", "us +caps:swapescape Caps_Lock").
+            std::string keymap;
+            if (compared > 1) {
+                keymap = report->layout;
+                for (const std::string& option : report->options) keymap += " +" + option;
+                keymap += " ";
+            }
             for (const KeyComparison& key : report->keys) {
                 if (key.by_target.size() <= to) continue;
                 const DifferenceClass before = classify_pair(key, reference, from), after = classify_pair(key, reference, to);
                 if (before == after) continue;
                 // A key typed twice (under locks, after a dead key) is told apart by what it was typed after.
-                std::string label = key.spec.text + (key.context.empty() ? "" : " (" + key.context + ")");
-                if (compared > 1) {
-                    label = report->layout;
-                    for (const std::string& option : report->options) label += " +" + option;
-                    label += " " + key.spec.text + (key.context.empty() ? "" : " (" + key.context + ")");
-                }
+                const std::string label = keymap + key.spec.text + (key.context.empty() ? "" : " (" + key.context + ")");
                 if (before != DifferenceClass::none) change.fixed[static_cast<std::size_t>(before)].push_back(label);
                 if (after != DifferenceClass::none) change.broke[static_cast<std::size_t>(after)].push_back(label);
             }

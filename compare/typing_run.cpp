@@ -111,13 +111,18 @@ enum class Settled { went_on, ended, stuck };
 // idle wait) or ended. A keymon that took an Escape press ends without any
 // further input, so until one of the two holds it is still working through
 // its events; `limit` only bounds a keymon that hangs.
+// The step between looks grows: a keymon that is not idle at once is
+// mostly one that waits for a processor, and looking every millisecond
+// would take processor time from it and from the other jobs.
 Settled settle(Monitor& keymon, milliseconds limit) {
     const auto deadline = Clock::now() + limit;
+    milliseconds step{1};
     for (;;) {
         if (child_exited(*keymon.child, milliseconds(0))) return Settled::ended;
         if (idle(keymon.owner)) return Settled::went_on;
         if (Clock::now() >= deadline) return Settled::stuck;
-        child_exited(*keymon.child, milliseconds(1));  // returns at once if it ends
+        child_exited(*keymon.child, step);  // returns at once if it ends
+        step = std::min(step * 2, milliseconds(8));
     }
 }
 

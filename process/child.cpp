@@ -146,6 +146,7 @@ std::string launch_child(Child& child, const std::string& binary, const LaunchOp
         _exit(127);
     }
     child.pid = pid;
+    child.pidfd = pidfd_of(pid);
     child.out_fd = out_read.release();
     child.err_fd = err_read.release();
     child.stop_fds[0] = stop_read.release();
@@ -154,14 +155,26 @@ std::string launch_child(Child& child, const std::string& binary, const LaunchOp
     return "";
 }
 
+namespace {
+
+void forget_process(Child& child) {
+    child.pid = -1;
+    if (child.pidfd >= 0) close(child.pidfd);
+    child.pidfd = -1;
+}
+
+}  // namespace
+
 Child::~Child() {
     if (pid > 0) end_child(pid, SIGTERM, milliseconds(5000));  // keymon-compare stops its server and keymon on it
-    pid = -1;
+    forget_process(*this);
     stop_reader(*this);
 }
 
 bool child_exited(Child& child, milliseconds limit) {
-    return child.pid > 0 && process_ended(child.pid, Clock::now() + limit);
+    if (child.pid <= 0) return false;
+    if (child.pidfd < 0) return process_ended(child.pid, Clock::now() + limit);
+    return readable(child.pidfd, Clock::now() + limit);
 }
 
 int wait_child(Child& child, milliseconds limit) {
@@ -169,7 +182,7 @@ int wait_child(Child& child, milliseconds limit) {
     const bool in_time = child_exited(child, limit);
     if (!in_time) kill(child.pid, SIGKILL);
     const int status = reap_child(child.pid, &child.processor);
-    child.pid = -1;
+    forget_process(child);
     stop_reader(child);
     if (!in_time || status < 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);

@@ -27,6 +27,7 @@ enum class Output { pty, pipe, file, closed };
 // keymon it starts are one group), ended as a whole.
 struct Child {
     pid_t pid = -1;
+    int pidfd = -1;  // readable once the process has ended; one per child, as checks are frequent
     int out_fd = -1;
     int err_fd = -1;
     int stop_fds[2] = {-1, -1};  // a byte here stops the reader

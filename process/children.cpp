@@ -62,8 +62,6 @@ int ms_left(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
 int reap(pid_t pid, double* processor = nullptr) {
     unlist_child(pid);
     int status = 0;
@@ -95,6 +93,8 @@ void reap_group(pid_t group, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+int pidfd_of(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 bool readable(int fd, Clock::time_point deadline) {
     for (;;) {

@@ -40,6 +40,8 @@ bool readable(int fd, Clock::time_point deadline);
 // True once process `pid` (a child, not yet reaped) has ended, false if it
 // has not by the deadline.
 bool process_ended(pid_t pid, Clock::time_point deadline);
+// A descriptor readable once `pid` has ended (close-on-exec), or -1.
+int pidfd_of(pid_t pid);
 // The process group of `pid`, or -1 when there is no such process (it may
 // end while it is looked up: that is no error).
 pid_t process_group_of(pid_t pid);

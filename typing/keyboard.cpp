@@ -31,7 +31,7 @@ bool has_altgr(int level) { return level == altgr || level == shifted_altgr; }
 // The levels of the keymap and locks of the moment: read again only when
 // the locks or the keymap have changed since.
 const LevelTable* current_levels(Keyboard& keyboard) {
-    const unsigned locks = keyboard.ops->locks(keyboard.self);
+    const unsigned locks = ::locks(keyboard);
     if (!keyboard.levels_read || locks != keyboard.levels_locks) {
         keyboard.levels_read = keyboard.ops->read_levels(keyboard.self, keyboard.levels);
         keyboard.levels_locks = locks;
@@ -41,7 +41,10 @@ const LevelTable* current_levels(Keyboard& keyboard) {
 
 }  // namespace
 
-void keymap_changed(Keyboard& keyboard) { keyboard.levels_read = false; }
+void keymap_changed(Keyboard& keyboard) {
+    keyboard.levels_read = false;
+    keyboard.locks_known = false;
+}
 
 void pace_press(Keyboard& keyboard, xkb_keycode_t code) {
     std::vector<xkb_keycode_t>& unsynced = keyboard.unsynced;
@@ -58,6 +61,7 @@ void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
     if (code > 255) return;
     if (press) pace_press(keyboard, code);
     keyboard.ops->send_key(keyboard.self, code, press);
+    keyboard.locks_known = false;
     std::vector<xkb_keycode_t>& unsynced = keyboard.unsynced;
     if (!press && std::find(unsynced.begin(), unsynced.end(), code) == unsynced.end()) unsynced.push_back(code);
 }
@@ -69,13 +73,22 @@ xkb_keycode_t keycode_of(Keyboard& keyboard, xkb_keysym_t sym) {
     return place.code;
 }
 
-bool locked(Keyboard& keyboard, Lock lock) { return keyboard.ops->locked(keyboard.self, lock); }
+bool locked(Keyboard& keyboard, Lock lock) { return (locks(keyboard) & keyboard.ops->lock_mask(keyboard.self, lock)) != 0; }
 
-void reset_locks(Keyboard& keyboard) { keyboard.ops->set_locks(keyboard.self, 0); }
+void reset_locks(Keyboard& keyboard) { set_locks(keyboard, 0); }
 
-unsigned locks(Keyboard& keyboard) { return keyboard.ops->locks(keyboard.self); }
+unsigned locks(Keyboard& keyboard) {
+    if (!keyboard.locks_known) {
+        keyboard.known_locks = keyboard.ops->locks(keyboard.self);
+        keyboard.locks_known = true;
+    }
+    return keyboard.known_locks;
+}
 
-void set_locks(Keyboard& keyboard, unsigned mask) { keyboard.ops->set_locks(keyboard.self, mask); }
+void set_locks(Keyboard& keyboard, unsigned mask) {
+    keyboard.ops->set_locks(keyboard.self, mask);
+    keyboard.locks_known = false;
+}
 
 std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, const TypingHooks& hooks) {
     typed = TypedKey{};

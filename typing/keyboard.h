@@ -41,7 +41,8 @@ struct KeyboardOps {
     xkb_keycode_t (*bind_spare)(void* self, xkb_keysym_t sym, std::string& error);
     // Takes the binding away again. "" or what went wrong.
     std::string (*unbind)(void* self, xkb_keycode_t code);
-    bool (*locked)(void* self, Lock lock);
+    // The modifier `lock` locks, as `locks` gives it (0 when the keymap has none).
+    unsigned (*lock_mask)(void* self, Lock lock);
     // The locked modifiers of the moment, as a mask: the levels read last
     // hold while it is the same and the keymap has not changed.
     unsigned (*locks)(void* self);
@@ -63,6 +64,10 @@ struct Keyboard {
     LevelTable levels{};
     unsigned levels_locks = 0;
     bool levels_read = false;
+    // The locks as last asked, while no key has gone down or up since and
+    // nothing set them (asking the server is a round trip).
+    unsigned known_locks = 0;
+    bool locks_known = false;
 };
 // Says that the keymap has changed (a layout loaded): the levels are read again.
 void keymap_changed(Keyboard& keyboard);

@@ -356,10 +356,9 @@ std::string unbind(void* self, xkb_keycode_t) {
     return upload(keyboard, keyboard.keymap_text);
 }
 
-bool locked(void* self, Lock lock) {
+unsigned lock_mask(void* self, Lock lock) {
     const VirtualKeyboard& keyboard = virtual_keyboard_of(self);
-    return xkb_state_mod_name_is_active(keyboard.state, lock == Lock::caps ? XKB_MOD_NAME_CAPS : XKB_MOD_NAME_NUM,
-                                        XKB_STATE_MODS_LOCKED) == 1;
+    return keyboard.keymap ? mask_of(keyboard.keymap, lock == Lock::caps ? XKB_MOD_NAME_CAPS : XKB_MOD_NAME_NUM) : 0;
 }
 
 unsigned locks(void* self) {
@@ -379,7 +378,7 @@ void set_locks(void* self, unsigned mask) {
 // Every key is a round trip already (send_key).
 void sync(void* self) { wl_display_roundtrip(virtual_keyboard_of(self).display); }
 
-constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
+constexpr KeyboardOps virtual_keyboard_ops = {read_levels, send_key, bind_spare, unbind, lock_mask, locks, set_locks, sync};
 
 }  // namespace
 

@@ -167,12 +167,8 @@ std::string unbind(void* self, xkb_keycode_t code) {
     return "";
 }
 
-bool locked(void* self, Lock lock) {
-    Display* conn = display_of(self);
-    XkbStateRec state{};
-    XkbGetState(conn, XkbUseCoreKbd, &state);
-    const unsigned mask = lock == Lock::caps ? LockMask : XkbKeysymToModifiers(conn, XK_Num_Lock);
-    return mask != 0 && (state.locked_mods & mask) != 0;
+unsigned lock_mask(void* self, Lock lock) {
+    return lock == Lock::caps ? LockMask : XkbKeysymToModifiers(display_of(self), XK_Num_Lock);
 }
 
 unsigned locks(void* self) {
@@ -189,7 +185,7 @@ void set_locks(void* self, unsigned mask) {
 
 void sync(void* self) { XSync(display_of(self), False); }
 
-constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, locked, locks, set_locks, sync};
+constexpr KeyboardOps x_keyboard_ops = {read_levels, send_key, bind_spare, unbind, lock_mask, locks, set_locks, sync};
 
 }  // namespace
 

@@ -88,14 +88,16 @@ namespace {
 struct Monitor {
     std::unique_ptr<Child> child = std::make_unique<Child>();
     pid_t owner = -1;
+    Fd owner_call;  // the owner's /proc/PID/syscall, once looked at
 };
 
 // keymon's main thread blocked in its idle wait: it has taken every event
 // that reached it, and neither an Escape press nor a quit request is among
 // them (it never waits once one is).
-bool idle(pid_t owner) {
+bool idle(Monitor& keymon) {
+    if (!keymon.owner_call) keymon.owner_call = open_blocked_call(keymon.owner);
     BlockedCall call;
-    if (!blocked_call(owner, call)) return false;
+    if (!blocked_call(keymon.owner_call, call)) return false;
 #ifdef SYS_poll
     if (call.number != SYS_poll) return false;
     return (call.args[1] == 1 && call.args[2] == keymon_idle_wait_ms) ||
@@ -119,7 +121,7 @@ Settled settle(Monitor& keymon, milliseconds limit) {
     milliseconds step{1};
     for (;;) {
         if (child_exited(*keymon.child, milliseconds(0))) return Settled::ended;
-        if (idle(keymon.owner)) return Settled::went_on;
+        if (idle(keymon)) return Settled::went_on;
         if (Clock::now() >= deadline) return Settled::stuck;
         child_exited(*keymon.child, step);  // returns at once if it ends
         step = std::min(step * 2, milliseconds(8));
@@ -146,7 +148,7 @@ bool await_output(Monitor& keymon, const std::function<bool(const std::string&)>
         if (output_ended(child) || waited >= hang_limit) return false;
         // Ended, with the output held open by something it left behind.
         if (child_exited(child, milliseconds(0))) return wait_output(child, done, output_after_end);
-        if (waited >= allowance && idle(keymon.owner)) return false;
+        if (waited >= allowance && idle(keymon)) return false;
     }
 }
 
@@ -163,7 +165,7 @@ void await_lines(Monitor& keymon, std::size_t from, std::size_t lines, milliseco
 bool confirm(Keyboard& keyboard, Monitor& keymon, const Marker& marker, xkb_keycode_t code, std::size_t from,
              milliseconds allowance = milliseconds(3000)) {
     if (code == 0) return false;
-    stroke(keyboard, code, true);
+    stroke(keyboard, code, true, Send::with_next);
     stroke(keyboard, code, false);
     return await_output(keymon, [&](const std::string& out) {
         if (out.size() < from) return false;

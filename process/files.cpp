@@ -23,20 +23,32 @@ std::string make_pipe(Fd& read_end, Fd& write_end) {
     return "";
 }
 
-bool blocked_call(pid_t pid, BlockedCall& call) {
-    std::string text;
-    if (!read_file("/proc/" + std::to_string(pid) + "/syscall", text)) return false;
+Fd open_blocked_call(pid_t pid) {
+    return Fd(open(("/proc/" + std::to_string(pid) + "/syscall").c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+bool blocked_call(const Fd& syscall_file, BlockedCall& call) {
+    if (!syscall_file) return false;
+    // Read from the start each time: the text is made afresh for each read.
+    char text[256];
+    ssize_t got;
+    while ((got = pread(syscall_file.get(), text, sizeof text - 1, 0)) < 0 && errno == EINTR) {
+    }
+    if (got <= 0) return false;  // ESRCH: the process has ended
+    text[got] = '\0';
     // "running", "-1 SP PC" (blocked, not in a call), or the number and
     // six arguments in hexadecimal, then the stack and instruction pointers.
     BlockedCall read;
     unsigned long* a = read.args;
-    if (std::sscanf(text.c_str(), "%ld %lx %lx %lx %lx %lx %lx", &read.number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7 ||
+    if (std::sscanf(text, "%ld %lx %lx %lx %lx %lx %lx", &read.number, &a[0], &a[1], &a[2], &a[3], &a[4], &a[5]) != 7 ||
         read.number < 0) {
         return false;
     }
     call = read;
     return true;
 }
+
+bool blocked_call(pid_t pid, BlockedCall& call) { return blocked_call(open_blocked_call(pid), call); }
 
 bool read_file(const std::string& path, std::string& text) {
     text.clear();

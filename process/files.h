@@ -50,6 +50,11 @@ struct BlockedCall {
 // False when the thread is running, has ended, or cannot be read (another
 // user's process). Never throws.
 [[nodiscard]] bool blocked_call(pid_t pid, BlockedCall& call);
+// The same, from /proc/PID/syscall held open (`open_blocked_call`): each look
+// is one read, and the descriptor stays with that process, never with
+// another that takes its number later.
+[[nodiscard]] Fd open_blocked_call(pid_t pid);
+[[nodiscard]] bool blocked_call(const Fd& syscall_file, BlockedCall& call);
 // Writes `text` to `path` (created or truncated, with `mode`). "" or why not.
 [[nodiscard]] std::string write_file(const std::string& path, const std::string& text, unsigned mode = 0644);
 

@@ -57,10 +57,10 @@ void pace_press(Keyboard& keyboard, xkb_keycode_t code) {
     std::this_thread::sleep_until(keyboard.released[code] + milliseconds(3));
 }
 
-void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press) {
+void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press, Send send) {
     if (code > 255) return;
     if (press) pace_press(keyboard, code);
-    keyboard.ops->send_key(keyboard.self, code, press);
+    keyboard.ops->send_key(keyboard.self, code, press, send == Send::with_next);
     keyboard.locks_known = false;
     std::vector<xkb_keycode_t>& unsynced = keyboard.unsynced;
     if (!press && std::find(unsynced.begin(), unsynced.end(), code) == unsynced.end()) unsynced.push_back(code);
@@ -139,8 +139,13 @@ std::string type_key(Keyboard& keyboard, const KeySpec& spec, TypedKey& typed, c
         ++down;
         if (hooks.pressed) going_on = hooks.pressed(down, presses);
     }
-    while (down > 0) stroke(keyboard, held[--down], false);
-    if (going_on && hooks.after) hooks.after();
+    // The releases go out together, with the first stroke of `after`.
+    const bool after = going_on && hooks.after;
+    while (down > 0) {
+        --down;
+        stroke(keyboard, held[down], false, down > 0 || after ? Send::with_next : Send::now);
+    }
+    if (after) hooks.after();
     if (typed.spare) {
         keymap_changed(keyboard);
         return keyboard.ops->unbind(keyboard.self, typed.code);

@@ -34,8 +34,9 @@ struct KeyboardOps {
     // AltGr levels stay empty when the keymap has no AltGr modifier).
     // False when the keymap cannot be read.
     bool (*read_levels)(void* self, LevelTable& table);
-    // Presses or releases a key, and returns once the server has taken it.
-    void (*send_key)(void* self, xkb_keycode_t code, bool press);
+    // Presses or releases a key, and returns once the server has taken it;
+    // with `more`, the stroke may wait to go out with the next one.
+    void (*send_key)(void* self, xkb_keycode_t code, bool press, bool more);
     // Binds `sym` on a keycode that has no symbols and returns it; 0 when
     // none is left, with `error` saying why.
     xkb_keycode_t (*bind_spare)(void* self, xkb_keysym_t sym, std::string& error);
@@ -77,7 +78,10 @@ void keymap_changed(Keyboard& keyboard);
 // key goes down again no sooner than 3 ms after the server took its
 // release. The server stamps the events as it takes them, and a busy one
 // takes a release late: the 3 ms count from a sync that followed it.
-void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press);
+// `Send::with_next` lets the stroke go out with the next one, in one write:
+// the next stroke must follow at once, with nothing waited for between.
+enum class Send { now, with_next };
+void stroke(Keyboard& keyboard, xkb_keycode_t code, bool press, Send send = Send::now);
 // Waits until `code` may go down again (stroke does, before a press).
 void pace_press(Keyboard& keyboard, xkb_keycode_t code);
 

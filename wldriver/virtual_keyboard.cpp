@@ -332,14 +332,14 @@ bool read_levels(void* self, LevelTable& table) {
     return true;
 }
 
-void send_key(void* self, xkb_keycode_t code, bool press) {
+void send_key(void* self, xkb_keycode_t code, bool press, bool more) {
     VirtualKeyboard& keyboard = virtual_keyboard_of(self);
     if (code < 8 || code > 255) return;
     zwp_virtual_keyboard_v1_key(keyboard.keyboard, now_ms(), code - 8,
                                 press ? WL_KEYBOARD_KEY_STATE_PRESSED : WL_KEYBOARD_KEY_STATE_RELEASED);
     xkb_state_update_key(keyboard.state, code, press ? XKB_KEY_DOWN : XKB_KEY_UP);
     send_modifiers(keyboard);
-    wl_display_roundtrip(keyboard.display);
+    if (!more) wl_display_roundtrip(keyboard.display);
 }
 
 xkb_keycode_t bind_spare(void* self, xkb_keysym_t sym, std::string& error) {

@@ -135,12 +135,15 @@ std::string start_xserver(XServer& server, ServerKind kind, milliseconds limit) 
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
+        // -dumbSched: the smart scheduler sets a timer around every batch
+        // of requests it serves, two system calls each; a test server has
+        // no clients to share out fairly.
         if (kind == ServerKind::xorg) {
             execl(binary.c_str(), "Xorg", "-displayfd", "3", "-config", config.c_str(), "-logfile", log.c_str(),
-                   "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
+                   "-nolisten", "tcp", "-noreset", "-dumbSched", static_cast<char*>(nullptr));
         } else {
             execl(binary.c_str(), "Xvfb", "-displayfd", "3", "-screen", "0", "640x480x24", "-nolisten", "tcp",
-                   "-noreset", static_cast<char*>(nullptr));
+                   "-noreset", "-dumbSched", static_cast<char*>(nullptr));
         }
         _exit(127);
     }
@@ -344,7 +347,10 @@ std::vector<Window> windows_of(Display* conn, pid_t group) {
 Window find_and_focus_window(Display* conn, pid_t group, milliseconds limit, const std::function<bool()>& gone) {
     const auto deadline = Clock::now() + limit;
     // No window manager runs, so nothing announces the window: look again
-    // every few milliseconds until it is ready or the bound has passed.
+    // until it is ready or the bound has passed, at a step that grows to
+    // 16 ms (a monitor loading its libraries takes a good part of a second
+    // on a busy machine, and each look is a few round trips).
+    milliseconds step{2};
     for (;;) {
         const Window window = find_ready_window(conn, group);
         if (window != None) {
@@ -356,7 +362,8 @@ Window find_and_focus_window(Display* conn, pid_t group, milliseconds limit, con
             if (focus == window) return window;
         }
         if (Clock::now() >= deadline || (gone && gone())) return None;
-        std::this_thread::sleep_for(milliseconds(5));
+        std::this_thread::sleep_for(step);
+        step = std::min(step * 2, milliseconds(16));
     }
 }
 

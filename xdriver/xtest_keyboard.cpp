@@ -152,10 +152,10 @@ bool read_levels(void* self, LevelTable& table) {
     return true;
 }
 
-void send_key(void* self, xkb_keycode_t code, bool press) {
+void send_key(void* self, xkb_keycode_t code, bool press, bool more) {
     Display* conn = display_of(self);
     XTestFakeKeyEvent(conn, code, press ? True : False, CurrentTime);
-    XFlush(conn);
+    if (!more) XFlush(conn);
 }
 
 xkb_keycode_t bind_spare(void* self, xkb_keysym_t sym, std::string&) {

@@ -31,7 +31,7 @@ awk -F, '
         split(name, part, "/"); key = part[1] "/" part[2]
         gbs = $6 / 1e9
         if (part[3] == "ours") { if (gbs > ours[key]) ours[key] = gbs }
-        else if (part[3] == "strlen" || part[3] == "icu-native" || part[3] ~ /-checked$/) {
+        else if (part[3] == "strlen" || part[3] == "icu-native" || part[3] ~ /-unchecked$/) {
             if (!((key, part[3]) in refbest)) refs[key] = refs[key] " " part[3]
             if (gbs > refbest[key, part[3]]) refbest[key, part[3]] = gbs
         }

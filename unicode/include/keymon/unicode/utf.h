@@ -108,14 +108,16 @@ constexpr std::int32_t utf8_get_char(CodePoint* out, const std::uint8_t* src, st
         return 1;
     }
     // The continuation bytes of a form are tested together, each 10xxxxxx.
-    if (first < 0xE0) {
-        // Continuation bytes, and C0/C1, which can only start overlong forms.
-        if (first < 0xC2 || length < 2) return -1;
+    // C2..DF in one test: below them are continuation bytes and C0/C1,
+    // which can only start overlong forms.
+    if (first - 0xC2 < 0x1E) {
+        if (length < 2) return -1;
         const std::uint32_t b1 = src[1] ^ 0x80u;
         if (b1 > 0x3F) return -1;
         *out = static_cast<CodePoint>(((first & 0x1F) << 6) | b1);
         return 2;
     }
+    if (first < 0xE0) return -1;
     if (first < 0xF0) {
         if (length < 3) return -1;
         const std::uint32_t tail = src[1] | static_cast<std::uint32_t>(src[2]) << 8;

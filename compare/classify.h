@@ -2,6 +2,7 @@
 // key's report lines.
 #pragma once
 
+#include <iterator>
 #include <vector>
 
 #include "results.h"
@@ -32,6 +33,32 @@ enum class DifferenceClass {
 inline constexpr int difference_class_count = static_cast<int>(DifferenceClass::other) + 1;
 // The first class that names a difference.
 inline constexpr DifferenceClass first_class = DifferenceClass::ends_keymon;
+// The classes by how much they tell about a key, most first: a key that
+// ends keymon, then the decoding fault, the lock keys, dead keys, the
+// characters, and last the classes that only name a key otherwise.
+inline constexpr DifferenceClass cause_order[] = {
+    DifferenceClass::ends_keymon,      DifferenceClass::utf8_decoding,  DifferenceClass::lock_lines,
+    DifferenceClass::dead_key,         DifferenceClass::character,      DifferenceClass::altgr_character,
+    DifferenceClass::ctrl_character,   DifferenceClass::character_on_modifier, DifferenceClass::delete_character,
+    DifferenceClass::spare_keycode,    DifferenceClass::other,          DifferenceClass::other_scan_code,
+    DifferenceClass::scan_code_0,      DifferenceClass::position_names, DifferenceClass::key_names,
+};
+static_assert(std::size(cause_order) == difference_class_count - 1, "every class that names a difference, once");
+static_assert([] {
+    for (int c = static_cast<int>(first_class); c < difference_class_count; ++c) {
+        int seen = 0;
+        for (DifferenceClass listed : cause_order) seen += listed == DifferenceClass(c);
+        if (seen != 1) return false;
+    }
+    return true;
+}());
+// The place of `which` in cause_order (none comes after every class).
+constexpr int cause_rank(DifferenceClass which) {
+    for (int r = 0; r < static_cast<int>(std::size(cause_order)); ++r) {
+        if (cause_order[r] == which) return r;
+    }
+    return static_cast<int>(std::size(cause_order));
+}
 // The class of the key's difference: the reference against the first
 // target that differs from it.
 DifferenceClass classify(const KeyComparison& key, const std::vector<Target>& targets);

@@ -19,6 +19,7 @@ struct TargetLines {
     std::string context;     // what it was typed after: a dead key, locks on
     bool typed = false;      // its target's run has typed it
     bool ended_keymon = false;  // keymon ended on it (it was reported as Escape)
+    std::vector<xkb_keysym_t> added;  // the modifiers its level needed (Shift, AltGr)
 };
 
 // One key typed into every target of a run.
@@ -28,6 +29,7 @@ struct KeyComparison {
     xkb_keycode_t code = 0;
     bool spare = false;
     std::string context;
+    std::vector<xkb_keysym_t> added;  // the modifiers its level needed (Shift, AltGr)
     std::vector<TargetLines> by_target;  // one for each target of the run, in its order
     // Whether any two targets gave different lines, or ended keymon apart.
     bool differs() const;

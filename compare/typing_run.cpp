@@ -319,6 +319,7 @@ Outcome type_one(KeyTyping& typing, Monitor& keymon, const KeySpec& spec, Typing
     typing.last_marker = marker;
     lines.code = typed.code;
     lines.spare = typed.spare;
+    lines.added = typed.added;
     lines.typed = true;
     typing.locks = typed.locks;
     if (!ended) {
@@ -384,7 +385,7 @@ std::string type_into_keymon(Session& session, const Target& target, std::size_t
         // The key as the first of the run's targets typed it, whichever ran first.
         if (std::none_of(key.by_target.begin(), key.by_target.begin() + static_cast<std::ptrdiff_t>(index),
                          [](const TargetLines& other) { return other.typed; })) {
-            key.code = lines.code, key.spare = lines.spare, key.context = lines.context;
+            key.code = lines.code, key.spare = lines.spare, key.context = lines.context, key.added = lines.added;
         }
         if (outcome == Outcome::went_on) continue;
         // The keys after it go to a fresh keymon.

@@ -1,9 +1,14 @@
 // keymon-compare's result as one self-contained page: each layout's
-// keyboard drawn as inline SVG, coloured by what the comparison found, and
-// the table below it. No script, style sheet, font or image from elsewhere.
+// keyboard drawn as inline SVG, each key coloured by the most telling class
+// of its differences, and the table below it. A script in the page switches
+// the views; nothing comes from elsewhere (no script, style sheet, font or
+// image), and without the script the page shows every difference.
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <map>
+
+#include <xkbcommon/xkbcommon-keysyms.h>
 
 #include "changes.h"
 #include "classify.h"
@@ -31,7 +36,113 @@ std::string number(double value) {
     return text;
 }
 
-const char* const style = R"(:root { --agree: #a5d6a7; --differ: #ef9a9a; --missing: #ffd54f; --untyped: #eeeeee; }
+// How a class looks: a colour, and a letter on the key for readers who do
+// not tell the colours apart. Indexed by DifferenceClass.
+struct ClassLook {
+    const char* colour;
+    const char* letter;
+};
+constexpr std::array<ClassLook, difference_class_count> class_looks = [] {
+    std::array<ClassLook, difference_class_count> looks{};
+    looks[int(DifferenceClass::none)] = {"#c8e6c9", ""};
+    looks[int(DifferenceClass::ends_keymon)] = {"#000000", "E"};
+    looks[int(DifferenceClass::utf8_decoding)] = {"#d55e00", "U"};
+    looks[int(DifferenceClass::lock_lines)] = {"#cc79a7", "L"};
+    looks[int(DifferenceClass::dead_key)] = {"#0072b2", "D"};
+    looks[int(DifferenceClass::character)] = {"#e69f00", "C"};
+    looks[int(DifferenceClass::altgr_character)] = {"#f0e442", "A"};
+    looks[int(DifferenceClass::ctrl_character)] = {"#ef9a9a", "^"};
+    looks[int(DifferenceClass::character_on_modifier)] = {"#8d6e63", "M"};
+    looks[int(DifferenceClass::delete_character)] = {"#b39ddb", "X"};
+    looks[int(DifferenceClass::spare_keycode)] = {"#009e73", "S"};
+    looks[int(DifferenceClass::other)] = {"#ff1744", "?"};
+    looks[int(DifferenceClass::other_scan_code)] = {"#56b4e9", "#"};
+    looks[int(DifferenceClass::scan_code_0)] = {"#90a4ae", "0"};
+    looks[int(DifferenceClass::position_names)] = {"#80cbc4", "P"};
+    looks[int(DifferenceClass::key_names)] = {"#bdbdbd", "N"};
+    return looks;
+}();
+static_assert([] {
+    for (int a = int(first_class); a < difference_class_count; ++a) {
+        for (int b = a + 1; b < difference_class_count; ++b) {
+            if (std::string_view(class_looks[a].letter) == class_looks[b].letter ||
+                std::string_view(class_looks[a].colour) == class_looks[b].colour) {
+                return false;
+            }
+        }
+        if (std::string_view(class_looks[a].letter).empty()) return false;
+    }
+    return true;
+}(), "each class its own colour and letter");
+
+// The level a key was typed on: its modifiers, and those its symbol needed.
+enum class Level { base, shift, altgr, altgr_shift, ctrl };
+struct LevelName {
+    const char* id;
+    const char* name;
+};
+constexpr LevelName level_names[] = {{"base", "base"}, {"shift", "Shift"}, {"altgr", "AltGr"}, {"altgr_shift", "AltGr+Shift"}, {"ctrl", "Ctrl"}};
+
+Level key_level(const KeyComparison& key) {
+    const auto holds = [&](std::initializer_list<xkb_keysym_t> syms) {
+        for (xkb_keysym_t sym : syms) {
+            if (std::count(key.spec.modifiers.begin(), key.spec.modifiers.end(), sym) ||
+                std::count(key.added.begin(), key.added.end(), sym)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (holds({XKB_KEY_Control_L, XKB_KEY_Control_R})) return Level::ctrl;
+    const bool shift = holds({XKB_KEY_Shift_L, XKB_KEY_Shift_R});
+    if (holds({XKB_KEY_ISO_Level3_Shift})) return shift ? Level::altgr_shift : Level::altgr;
+    return shift ? Level::shift : Level::base;
+}
+
+// Each difference of a key typed on a physical key, as the page's script
+// reads it: "LEVEL/TARGET/CLASS" for every target whose lines differ from
+// the reference's.
+struct KeyDifference {
+    Level level;
+    std::size_t target;
+    DifferenceClass which;
+};
+
+std::vector<KeyDifference> differences_on(const std::vector<Target>& targets, const std::vector<const KeyComparison*>& typed) {
+    const std::size_t reference = reference_target(targets);
+    std::vector<KeyDifference> found;
+    for (const KeyComparison* key : typed) {
+        for (std::size_t t = 0; t < key->by_target.size(); ++t) {
+            if (t == reference || reference >= key->by_target.size()) continue;
+            const DifferenceClass which = classify_pair(*key, reference, t);
+            if (which != DifferenceClass::none) found.push_back({key_level(*key), t, which});
+        }
+    }
+    return found;
+}
+
+// The most telling class among `found`; none when it is empty.
+DifferenceClass top_cause(const std::vector<KeyDifference>& found) {
+    DifferenceClass top = DifferenceClass::none;
+    for (const KeyDifference& d : found) {
+        if (cause_rank(d.which) < cause_rank(top)) top = d.which;
+    }
+    return top;
+}
+
+std::string class_styles() {
+    std::string css;
+    for (int c = 0; c < difference_class_count; ++c) {
+        const std::string id = class_id(DifferenceClass(c));
+        css += ".key[data-cause=\"" + id + "\"] polygon, .legend .c-" + id + " { fill: " + class_looks[c].colour +
+               "; background: " + class_looks[c].colour + "; }\n";
+    }
+    // Dark fills take light letters.
+    css += ".key[data-cause=\"ends_keymon\"] text, .key[data-cause=\"dead_key\"] text { fill: #fff; }\n";
+    return css;
+}
+
+const char* const style = R"(:root { --agree: #c8e6c9; --differ: #ef9a9a; --missing: #ffd54f; --untyped: #eeeeee; }
 body { font-family: sans-serif; margin: 1.5em; color: #222; background: #fff; }
 svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
 .key polygon { stroke: #555; stroke-width: 4; }
@@ -46,12 +157,19 @@ svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
 .legend .differ { background: var(--differ); }
 .legend .missing { background: var(--missing); }
 .legend .untyped { background: var(--untyped); }
+.key[data-state="missing"] polygon { stroke-dasharray: 16 8; }
+.key .letter { font-size: 34px; font-weight: bold; text-anchor: start; dominant-baseline: hanging; }
+.legend .swatch { display: inline-block; min-width: 1.4em; text-align: center; font-weight: bold; border: 1px solid #555; }
+.legend .c-ends_keymon, .legend .c-dead_key { color: #fff; }
+.legend li { list-style: none; margin: 0.1em 0; }
+.legend li.hidden { opacity: 0.35; }
+.views label { margin-right: 1em; }
 .info { display: none; }
 .info text { font-size: 44px; font-family: monospace; }
 .info .heading { font-family: sans-serif; font-weight: bold; }
 .key:hover + .info, .key:focus + .info { display: inline; }
 svg:has(.key:hover) .hint, svg:has(.key:focus) .hint { display: none; }
-.legend span { display: inline-block; padding: 0.1em 0.6em; margin-right: 0.5em; border: 1px solid #555; }
+p.legend span { display: inline-block; padding: 0.1em 0.6em; margin-right: 0.5em; border: 1px solid #555; }
 table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #bbb; padding: 0.2em 0.5em; vertical-align: top; text-align: left; }
 code { white-space: pre; }
@@ -68,10 +186,10 @@ struct PanelLine {
 std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std::vector<const KeyComparison*>& typed) {
     std::size_t label_width = 0;
     for (const Target& target : targets) label_width = std::max(label_width, target.short_name.size() + 2);
+    const std::size_t reference = reference_target(targets);
     std::vector<PanelLine> lines;
     for (const KeyComparison* key : typed) {
-        const std::string kind = key->differs() ? std::string(": ") + class_description(classify(*key, targets)) : "";
-        lines.push_back({key->spec.text + key_notes(*key) + kind, true});
+        lines.push_back({key->spec.text + " (" + level_names[int(key_level(*key))].name + ")" + key_notes(*key), true});
         for (std::size_t t = 0; t < key->by_target.size() && t < targets.size(); ++t) {
             const TargetLines& report = key->by_target[t];
             std::string label = targets[t].short_name + ":";
@@ -80,6 +198,11 @@ std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std
             for (const std::string& line : report.lines) {
                 lines.push_back({label + quoted_line(line)});
                 label = std::string(label_width, ' ');
+            }
+            const DifferenceClass which = t == reference ? DifferenceClass::none : classify_pair(*key, reference, t);
+            if (which != DifferenceClass::none) {
+                lines.push_back({std::string(label_width, ' ') + "[" + class_looks[int(which)].letter + "] against " +
+                                 targets[reference].short_name + ": " + class_description(which)});
             }
         }
     }
@@ -105,6 +228,16 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
     for (const DrawnKey& key : keyboard.keys) {
         const auto typed = typed_on.find(key.code);
         const KeyState state = physical_key_state(report.keys, key.code);
+        std::string diffs;
+        DifferenceClass cause = DifferenceClass::none;
+        if (typed != typed_on.end()) {
+            const std::vector<KeyDifference> found = differences_on(targets, typed->second);
+            for (const KeyDifference& d : found) {
+                diffs += (diffs.empty() ? "" : " ") + std::string(level_names[int(d.level)].id) + "/" + std::to_string(d.target) +
+                         "/" + class_id(d.which);
+            }
+            cause = top_cause(found);
+        }
         double left = key.outline.empty() ? 0 : key.outline[0].x, right = left;
         double top = key.outline.empty() ? 0 : key.outline[0].y, bottom = top;
         std::string points;
@@ -112,10 +245,18 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
             points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
             left = std::min(left, p.x), right = std::max(right, p.x), top = std::min(top, p.y), bottom = std::max(bottom, p.y);
         }
+        const std::string cause_attributes =
+            typed == typed_on.end() ? "" : " data-cause=\"" + std::string(class_id(cause)) + "\" data-diffs=\"" + diffs + "\"";
         svg += "<g class=\"key " + std::string(key_state_name(state)) + "\" tabindex=\"0\" data-keysym=\"" +
                escaped(key.keysym) + "\" data-state=\"" + key_state_name(state) + "\" data-keycode=\"" +
-               std::to_string(key.code) + "\"><title>" + escaped(key.keysym.empty() ? "(no symbol)" : key.keysym) +
-               ": " + key_state_name(state) + "</title><polygon points=\"" + points + "\"/>";
+               std::to_string(key.code) + "\"" + cause_attributes + "><title>" +
+               escaped(key.keysym.empty() ? "(no symbol)" : key.keysym) + ": " + key_state_name(state) +
+               (cause == DifferenceClass::none ? "" : std::string(", ") + class_description(cause)) +
+               "</title><polygon points=\"" + points + "\"/>";
+        if (typed != typed_on.end()) {
+            svg += "<text class=\"letter\" x=\"" + number(left + 12) + "\" y=\"" + number(top + 10) + "\">" +
+                   escaped(class_looks[int(cause)].letter) + "</text>";
+        }
         if (!key.label.empty()) {
             svg += "<text x=\"" + number((left + right) / 2) + "\" y=\"" + number((top + bottom) / 2) + "\">" +
                    escaped(key.label) + "</text>";
@@ -125,7 +266,8 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
         // while the key is pointed at or focused.
         svg += "<g class=\"info\">";
         std::vector<PanelLine> lines = {{"key " + (key.keysym.empty() ? std::string("(no symbol)") : key.keysym) +
-                                             ", keycode " + std::to_string(key.code) + ": " + key_state_name(state),
+                                             ", keycode " + std::to_string(key.code) + ": " + key_state_name(state) +
+                                             (cause == DifferenceClass::none ? "" : std::string(", ") + class_description(cause)),
                                          true}};
         if (typed == typed_on.end()) {
             lines.push_back({"not typed", true});
@@ -142,6 +284,115 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
     }
     return svg + "</svg>\n";
 }
+
+// How many drawn keys each class colours, over the given reports.
+std::array<std::size_t, difference_class_count> cause_counts(const std::vector<Target>& targets,
+                                                             const std::vector<LayoutReport>& reports) {
+    std::array<std::size_t, difference_class_count> counts{};
+    for (const LayoutReport& report : reports) {
+        std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
+        for (const KeyComparison& key : report.keys) {
+            if (!key.spare) typed_on[key.code].push_back(&key);
+        }
+        for (const DrawnKey& key : report.keyboard.keys) {
+            const auto typed = typed_on.find(key.code);
+            if (typed != typed_on.end()) ++counts[int(top_cause(differences_on(targets, typed->second)))];
+        }
+    }
+    return counts;
+}
+
+// The legend: every class in the order of causes, with its colour, letter
+// and the keys it colours (the script keeps the counts to the view).
+std::string legend(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports) {
+    const auto counts = cause_counts(targets, reports);
+    std::string out = "<ul class=\"legend\" aria-label=\"classes, most telling first\">\n";
+    for (DifferenceClass which : cause_order) {
+        const std::string id = class_id(which);
+        out += "<li data-class=\"" + id + "\"><span class=\"swatch c-" + id + "\">" + escaped(class_looks[int(which)].letter) +
+               "</span> " + escaped(class_description(which)) + ": <span class=\"count\">" + std::to_string(counts[int(which)]) +
+               "</span> keys</li>\n";
+    }
+    return out + "<li><span class=\"swatch c-none\">&#160;</span> all agree; <span class=\"swatch\" style=\"background: "
+                 "var(--untyped)\">&#160;</span> not typed; a dashed outline: one reported nothing for a key on it</li>\n</ul>\n";
+}
+
+// The views: one class alone or every class but one, one runtime against
+// the reference, one level. The URL's fragment holds the view, so that a
+// view can be linked to ("#class=but:ctrl_character&runtime=2&level=altgr").
+std::string view_controls(const std::vector<Target>& targets) {
+    const std::size_t reference = reference_target(targets);
+    std::string out = "<form id=\"views\" class=\"views\">\n<label>Classes <select name=\"class\">"
+                      "<option value=\"all\">every class</option>";
+    for (DifferenceClass which : cause_order) {
+        out += "<option value=\"only:" + std::string(class_id(which)) + "\">only " + escaped(class_description(which)) + "</option>";
+    }
+    for (DifferenceClass which : cause_order) {
+        out += "<option value=\"but:" + std::string(class_id(which)) + "\">all but " + escaped(class_description(which)) +
+               "</option>";
+    }
+    out += "</select></label>\n<label>Runtime <select name=\"runtime\"><option value=\"all\">every runtime against " +
+           escaped(targets[reference].name) + "</option>";
+    for (std::size_t t = 0; t < targets.size(); ++t) {
+        if (t == reference) continue;
+        out += "<option value=\"" + std::to_string(t) + "\">" + escaped(targets[t].name) + " against " +
+               escaped(targets[reference].name) + "</option>";
+    }
+    out += "</select></label>\n<label>Level <select name=\"level\"><option value=\"all\">every level</option>";
+    for (const LevelName& level : level_names) {
+        out += "<option value=\"" + std::string(level.id) + "\">" + level.name + "</option>";
+    }
+    return out + "</select></label>\n</form>\n";
+}
+
+// Recolours each key for the view: the most telling class among its
+// differences that the view keeps. The class order comes from the legend.
+const char* const view_script = R"(<script>
+(() => {
+  const form = document.getElementById('views');
+  if (!form) return;
+  const order = [...document.querySelectorAll('.legend li[data-class]')].map(li => li.dataset.class);
+  const rank = Object.fromEntries(order.map((id, i) => [id, i]));
+  const letters = Object.fromEntries([...document.querySelectorAll('.legend li[data-class]')]
+    .map(li => [li.dataset.class, li.querySelector('.swatch').textContent]));
+  const fromHash = () => {
+    const wanted = new URLSearchParams(location.hash.slice(1));
+    for (const name of ['class', 'runtime', 'level']) {
+      const select = form.elements[name];
+      if (wanted.has(name) && [...select.options].some(o => o.value === wanted.get(name))) select.value = wanted.get(name);
+    }
+  };
+  const apply = () => {
+    const cls = form.elements['class'].value, runtime = form.elements['runtime'].value, level = form.elements['level'].value;
+    const [mode, chosen] = cls === 'all' ? ['all', ''] : cls.split(':');
+    const counts = {};
+    for (const key of document.querySelectorAll('g.key[data-diffs]')) {
+      let best = 'none';
+      for (const entry of key.dataset.diffs.split(' ').filter(Boolean)) {
+        const [l, t, c] = entry.split('/');
+        if ((level !== 'all' && l !== level) || (runtime !== 'all' && t !== runtime)) continue;
+        if ((mode === 'only' && c !== chosen) || (mode === 'but' && c === chosen)) continue;
+        if (best === 'none' || rank[c] < rank[best]) best = c;
+      }
+      key.dataset.cause = best;
+      const letter = key.querySelector('.letter');
+      if (letter) letter.textContent = letters[best] || '';
+      counts[best] = (counts[best] || 0) + 1;
+    }
+    for (const li of document.querySelectorAll('.legend li[data-class]')) {
+      li.querySelector('.count').textContent = counts[li.dataset.class] || 0;
+      li.classList.toggle('hidden', (mode === 'only' && li.dataset.class !== chosen) || (mode === 'but' && li.dataset.class === chosen));
+    }
+    const hash = new URLSearchParams({class: cls, runtime, level}).toString();
+    if (location.hash.slice(1) !== hash) history.replaceState(null, '', '#' + hash);
+  };
+  fromHash();
+  form.addEventListener('change', apply);
+  window.addEventListener('hashchange', () => { fromHash(); apply(); });
+  apply();
+})();
+</script>
+)";
 
 // "classic SDL 1.2 (<code>LIBRARY</code>) and SDL2-based SDL 1.2 (...)".
 std::string targets_and_libraries(const std::vector<Target>& targets, const std::vector<std::string>& libraries) {
@@ -196,10 +447,11 @@ std::string format_html(const std::vector<Target>& targets, const std::vector<La
     for (const LayoutReport& report : reports) title += " " + report.layout;
     const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), report_list(reports)));
     std::string page = "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + escaped(title) +
-                       "</title>\n<style>\n" + style + "</style>\n</head>\n<body>\n<h1>" + escaped(title) + "</h1>\n" +
-                       "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
-                       ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they differ</span>"
-                       "<span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
+                       "</title>\n<style>\n" + style + class_styles() + "</style>\n</head>\n<body>\n<h1>" + escaped(title) +
+                       "</h1>\n" + "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
+                       ". Each key is coloured by the most telling class of its differences from " +
+                       escaped(targets[reference_target(targets)].name) + ", and marked with its letter.</p>\n" +
+                       view_controls(targets) + legend(targets, reports);
     for (const LayoutReport& report : reports) {
         page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
                 (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."
@@ -208,7 +460,7 @@ std::string format_html(const std::vector<Target>& targets, const std::vector<La
                 (all ? "<p>Every key typed:</p>\n" : "<p>The keys on which they differ:</p>\n") + table(targets, report, all) +
                 "</section>\n";
     }
-    return page + changes_section(targets, report_list(reports), true) + "</body>\n</html>\n";
+    return page + changes_section(targets, report_list(reports), true) + view_script + "</body>\n</html>\n";
 }
 
 namespace {

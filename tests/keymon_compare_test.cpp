@@ -63,6 +63,14 @@ std::vector<std::string> args(std::vector<std::string> rest) {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::vector<std::string> split_on(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) parts.push_back(text.substr(start, at - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
 // Where two reports first differ, by line, or "" when they are the same.
 // (gtest's own diff of two reports of a megabyte would need tens of
 // gigabytes: its line table is the product of the two lengths.)
@@ -1236,6 +1244,30 @@ std::string png_uniform(const std::string& path, bool& uniform) {
     return "";
 }
 
+// Debian's chromium, headless, with a profile of its own: what it printed
+// for `what` ("--dump-dom", "--screenshot=FILE") on the page at `url`.
+CompareRun browse(const std::string& what, const std::string& url) {
+    CompareRun run;
+    const std::string chromium = "/usr/bin/chromium";
+    if (!std::filesystem::exists(chromium)) {
+        run.err = "Debian's chromium is not installed";
+        return run;
+    }
+    const std::filesystem::path profile = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "chromium-profile";
+    std::filesystem::remove_all(profile);
+    Child process;
+    LaunchOptions options;
+    options.output = Output::pipe;
+    options.args = {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                    "--user-data-dir=" + profile.string(), what, url};
+    run.err = launch_child(process, chromium, options);
+    if (!run.err.empty()) return run;
+    run.status = wait_child(process, milliseconds(60000));
+    run.out = child_output(process);
+    return run;
+}
+
 TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
     const std::filesystem::path page = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "keymon-compare.html";
     const std::filesystem::path shot = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "keymon-compare.png";
@@ -1270,29 +1302,7 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
         EXPECT_TRUE(has(html, "<tr><td><code>a</code></td>")) << "with --all the table lists the keys that agree";
     }
 
-    const std::string chromium = "/usr/bin/chromium";
-    ASSERT_TRUE(std::filesystem::exists(chromium)) << "Debian's chromium is not installed";
-    const std::filesystem::path profile = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "chromium-profile";
-    std::filesystem::remove_all(profile);
-    const std::vector<std::string> headless = {"--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-                                               "--no-first-run", "--disable-background-networking",
-                                               "--disable-component-update", "--disable-sync",
-                                               "--user-data-dir=" + profile.string()};
-    auto browse = [&](const std::string& what, const std::filesystem::path& file) {
-        Child process;
-        LaunchOptions options;
-        options.output = Output::pipe;
-        options.args = headless;
-        options.args.push_back(what);
-        options.args.push_back("file://" + file.string());
-        CompareRun run;
-        run.err = launch_child(process, chromium, options);
-        if (!run.err.empty()) return run;
-        run.status = wait_child(process, milliseconds(60000));
-        run.out = child_output(process);
-        return run;
-    };
-    const CompareRun dom = browse("--dump-dom", page);
+    const CompareRun dom = browse("--dump-dom", "file://" + page.string());
     ASSERT_EQ(dom.status, 0) << dom.err;
     auto count = [&](const std::string& part) {
         std::size_t n = 0;
@@ -1306,31 +1316,116 @@ TEST(KeymonCompare, HtmlPageRendersOneKeyboardPerLayoutColouredAsTheJsonSays) {
     EXPECT_EQ(count("data-keysym=\"KP_Enter\" data-state=\"differ\""), 2u);
     EXPECT_EQ(count("data-keysym=\"dead_circumflex\" data-state=\"missing\""), 1u) << "on de only";
 
-    // Each state has a fill of its own, as the browser computes it: a copy
-    // of the page with a script that writes the four fills into it.
+    // Keys that agree, keys not typed and each class shown have fills of
+    // their own, as the browser computes them: a copy of the page with a
+    // script that writes the fills into it.
     {
         std::ifstream file(page);
         std::string html((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         html.insert(html.rfind("</body>"),
-                    "<script>const fill = s => { const p = document.querySelector(`g.key[data-state=\"${s}\"] polygon`);"
-                    " return p ? getComputedStyle(p).fill : 'no such key'; };"
+                    "<script>const fills = new Map(); for (const g of document.querySelectorAll('g.key')) {"
+                    " const kind = g.dataset.state === 'untyped' ? 'untyped' : g.dataset.cause;"
+                    " if (!fills.has(kind)) fills.set(kind, getComputedStyle(g.querySelector('polygon')).fill); }"
                     "document.body.insertAdjacentHTML('beforeend', '<pre id=\"fills\">' +"
-                    " ['agree', 'differ', 'missing', 'untyped'].map(s => s + '=' + fill(s)).join(';') + '</pre>');</script>");
+                    " [...fills].map(([k, f]) => k + '=' + f).join(';') + '</pre>');</script>");
         std::ofstream(page.string() + ".fills.html") << html;
     }
-    const CompareRun styled = browse("--dump-dom", page.string() + ".fills.html");
+    const CompareRun styled = browse("--dump-dom", "file://" + page.string() + ".fills.html");
     std::smatch fills;
-    ASSERT_TRUE(std::regex_search(styled.out, fills, std::regex("<pre id=\"fills\">agree=([^;]+);differ=([^;]+);missing=([^;]+);untyped=([^<]+)</pre>")))
-        << styled.out.substr(0, 2000);
-    const std::set<std::string> distinct = {fills[1], fills[2], fills[3], fills[4]};
-    EXPECT_EQ(distinct.size(), 4u) << fills[0];
-    EXPECT_FALSE(has(fills[0], "no such key")) << fills[0];
+    ASSERT_TRUE(std::regex_search(styled.out, fills, std::regex("<pre id=\"fills\">([^<]+)</pre>"))) << styled.out.substr(0, 2000);
+    std::set<std::string> kinds, distinct;
+    for (const std::string& pair : split_on(fills[1], ';')) {
+        kinds.insert(pair.substr(0, pair.find('=')));
+        distinct.insert(pair.substr(pair.find('=') + 1));
+    }
+    EXPECT_EQ(distinct.size(), kinds.size()) << fills[0];
+    EXPECT_TRUE(kinds.count("none") && kinds.count("untyped") && kinds.size() > 3) << fills[0];
 
-    const CompareRun picture = browse("--screenshot=" + shot.string(), page);
+    const CompareRun picture = browse("--screenshot=" + shot.string(), "file://" + page.string());
     ASSERT_EQ(picture.status, 0) << picture.err;
     bool uniform = true;
     ASSERT_EQ(png_uniform(shot.string(), uniform), "");
     EXPECT_FALSE(uniform) << shot << " is a single colour";
 }
+
+// The page as the browser shows it, against the JSON of the same run: each
+// key the colour of the most telling class among its differences from the
+// reference (in the order the legend lists), the legend's counts, and each
+// view (the URL's fragment picks it) keeping only its own differences.
+TEST(KeymonCompare, PageKeysTakeTheirMostTellingClassAndEachViewKeepsOnlyItsDifferences) {
+    const std::filesystem::path page = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "views.html";
+    const CompareRun run = compare(args({"--runtime", "classic", "--runtime", "compat", "--runtime",
+                                         "compat_again=/usr/lib/x86_64-linux-gnu/sdl12-compat", "--layout", "de", "--json",
+                                         "--html", page.string(), "e", "ctrl+e", "EuroSign", "a", "ctrl+a", "dead_circumflex", "o"}));
+    EXPECT_EQ(run.status, 1) << run.err;
+    const nlohmann::json doc = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(doc.is_discarded()) << run.out;
+
+    const CompareRun plain = browse("--dump-dom", "file://" + page.string());
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    std::map<std::string, int> rank;
+    const std::regex listed("<li data-class=\"([a-z_0-9]+)\">");
+    for (auto it = std::sregex_iterator(plain.out.begin(), plain.out.end(), listed); it != std::sregex_iterator(); ++it) {
+        rank.emplace((*it)[1], static_cast<int>(rank.size()));
+    }
+    ASSERT_EQ(rank.size(), 15u) << "every class in the legend";
+    ASSERT_LT(rank["utf8_decoding"], rank["ctrl_character"]);
+    ASSERT_LT(rank["ctrl_character"], rank["key_names"]);
+
+    // What the JSON says each keycode's colour is: its keys' classes against
+    // the reference, the most telling first.
+    std::map<int, std::string> expected;
+    for (const nlohmann::json& key : doc["layouts"][0]["keys"]) {
+        if (key["spare_keycode"].get<bool>()) continue;
+        std::string& cause = expected.emplace(key["keycode"].get<int>(), "none").first->second;
+        for (const auto& [target, against] : key["against_reference"].items()) {
+            const std::string which = against["class"];
+            if (which != "none" && (cause == "none" || rank[which] < rank[cause])) cause = which;
+        }
+    }
+    auto causes = [](const std::string& dom) {
+        std::map<int, std::string> found;
+        const std::regex coloured("data-keycode=\"([0-9]+)\" data-cause=\"([a-z_0-9]+)\"");
+        for (auto it = std::sregex_iterator(dom.begin(), dom.end(), coloured); it != std::sregex_iterator(); ++it) {
+            found[std::stoi((*it)[1])] = (*it)[2];
+        }
+        return found;
+    };
+    const int e = (*find_key(doc["layouts"][0], "e"))["keycode"];
+    const std::map<int, std::string> shown = causes(plain.out);
+    EXPECT_EQ(shown, expected);
+    EXPECT_EQ(shown.at(e), "utf8_decoding") << "AltGr+e is EuroSign on de";
+    std::map<std::string, int> per_class;
+    for (const auto& [code, cause] : expected) ++per_class[cause];
+    for (const auto& [which, place] : rank) {
+        EXPECT_TRUE(has(plain.out, "<li data-class=\"" + which + "\">") &&
+                    std::regex_search(plain.out, std::regex("<li data-class=\"" + which + "\">.*?<span class=\"count\">" +
+                                                            std::to_string(per_class[which]) + "</span>")))
+            << which << " should count " << per_class[which];
+    }
+
+    const CompareRun without_ctrl = browse("--dump-dom", "file://" + page.string() + "#class=but:ctrl_character");
+    const std::map<int, std::string> hidden = causes(without_ctrl.out);
+    for (const auto& [code, cause] : hidden) EXPECT_NE(cause, "ctrl_character") << "keycode " << code;
+    EXPECT_EQ(hidden.at(e), "utf8_decoding");
+    EXPECT_EQ(hidden.size(), shown.size());
+
+    std::map<int, std::string> ctrl_only;
+    for (const nlohmann::json& key : doc["layouts"][0]["keys"]) {
+        if (key["spare_keycode"].get<bool>()) continue;
+        std::string& cause = ctrl_only.emplace(key["keycode"].get<int>(), "none").first->second;
+        for (const auto& [target, against] : key["against_reference"].items()) {
+            if (against["class"] == "ctrl_character") cause = "ctrl_character";
+        }
+    }
+    const CompareRun only_ctrl = browse("--dump-dom", "file://" + page.string() + "#class=only:ctrl_character");
+    EXPECT_EQ(causes(only_ctrl.out), ctrl_only);
+
+    const CompareRun base = browse("--dump-dom", "file://" + page.string() + "#level=base");
+    const CompareRun altgr = browse("--dump-dom", "file://" + page.string() + "#level=altgr&runtime=2");
+    EXPECT_EQ(causes(altgr.out).at(e), "utf8_decoding") << "EuroSign, on compat_again against classic";
+    EXPECT_NE(causes(base.out).at(e), "utf8_decoding") << "the base level of e holds no EuroSign";
+}
+
 
 }  // namespace

@@ -157,11 +157,12 @@ svg.keyboard { width: 100%; max-width: 1200px; height: auto; display: block; }
 .legend .differ { background: var(--differ); }
 .legend .missing { background: var(--missing); }
 .legend .untyped { background: var(--untyped); }
-.key[data-state="missing"] polygon { stroke-dasharray: 16 8; }
+.key.missing polygon { stroke-dasharray: 16 8; }
 .key .letter { font-size: 34px; font-weight: bold; text-anchor: start; dominant-baseline: hanging; }
 .legend .swatch { display: inline-block; min-width: 1.4em; text-align: center; font-weight: bold; border: 1px solid #555; }
 .legend .c-ends_keymon, .legend .c-dead_key { color: #fff; }
-.legend li { list-style: none; margin: 0.1em 0; }
+ul.legend { columns: 2 30em; padding-left: 0; }
+.legend li { list-style: none; margin: 0.1em 0; break-inside: avoid; }
 .legend li.hidden { opacity: 0.35; }
 .views label { margin-right: 1em; }
 .info { display: none; }

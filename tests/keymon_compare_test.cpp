@@ -1425,6 +1425,44 @@ TEST(KeymonCompare, PageKeysTakeTheirMostTellingClassAndEachViewKeepsOnlyItsDiff
     const CompareRun altgr = browse("--dump-dom", "file://" + page.string() + "#level=altgr&runtime=2");
     EXPECT_EQ(causes(altgr.out).at(e), "utf8_decoding") << "EuroSign, on compat_again against classic";
     EXPECT_NE(causes(base.out).at(e), "utf8_decoding") << "the base level of e holds no EuroSign";
+
+    // From one runtime to the next: classic to compat breaks every key on
+    // which they differ and fixes none; compat to the same library again
+    // changes nothing.
+    std::map<int, std::string> broken;
+    for (const auto& [code, cause] : expected) broken[code] = cause == "none" ? "none" : "broke";
+    EXPECT_EQ(causes(browse("--dump-dom", "file://" + page.string() + "#change=0-1").out), broken);
+    for (const auto& [code, cause] : causes(browse("--dump-dom", "file://" + page.string() + "#change=1-2").out)) {
+        EXPECT_EQ(cause, "none") << "keycode " << code;
+    }
+}
+
+
+// The survey's page has the same views: each keymap's small keyboard takes
+// its keys' most telling classes, and one class alone leaves only its keys.
+TEST(KeymonCompare, SurveyPageKeysTakeTheirClassesAndAClassAloneLeavesOnlyItsKeys) {
+    const std::filesystem::path page = std::filesystem::path(KEYMON_TEST_OUTPUT_DIR) / "survey-views.html";
+    const CompareRun run = compare(args({"--every-option=caps", "--html", page.string(), "a", "Caps_Lock", "Escape", "EuroSign"}));
+    ASSERT_LE(run.status, 1) << run.err;
+    const CompareRun plain = browse("--dump-dom", "file://" + page.string());
+    ASSERT_EQ(plain.status, 0) << plain.err;
+    auto causes = [](const std::string& dom) {
+        std::multiset<std::string> found;
+        const std::regex coloured("<polygon class=\"[a-z]+\" data-cause=\"([a-z_0-9]+)\"");
+        for (auto it = std::sregex_iterator(dom.begin(), dom.end(), coloured); it != std::sregex_iterator(); ++it) found.insert((*it)[1]);
+        return found;
+    };
+    const std::multiset<std::string> all = causes(plain.out);
+    ASSERT_FALSE(all.empty()) << "the small keyboards carry their keys' classes";
+    ASSERT_GT(all.size(), all.count("none")) << "some key differs";
+    const std::string shown = *std::find_if(all.begin(), all.end(), [](const std::string& c) { return c != "none"; });
+    const std::multiset<std::string> alone = causes(browse("--dump-dom", "file://" + page.string() + "#class=only:" + shown).out);
+    EXPECT_EQ(alone.size(), all.size());
+    EXPECT_EQ(alone.count(shown), all.count(shown));
+    EXPECT_EQ(alone.count(shown) + alone.count("none"), alone.size()) << "only " << shown << " is left";
+    EXPECT_TRUE(std::regex_search(plain.out, std::regex("<li data-class=\"" + shown + "\">.*?<span class=\"count\">" +
+                                                        std::to_string(all.count(shown)) + "</span>")))
+        << "the legend counts " << shown << "'s keys over every keymap";
 }
 
 

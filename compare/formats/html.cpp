@@ -100,9 +100,10 @@ Level key_level(const KeyComparison& key) {
 }
 
 // Each difference of a key typed on a physical key, as the page's script
-// reads it: "LEVEL/TARGET/CLASS" for every target whose lines differ from
-// the reference's.
+// reads it: "COMBINATION/LEVEL/TARGET/CLASS" for every target whose lines
+// differ from the reference's, COMBINATION counting the keys typed on it.
 struct KeyDifference {
+    std::size_t combination;
     Level level;
     std::size_t target;
     DifferenceClass which;
@@ -111,14 +112,25 @@ struct KeyDifference {
 std::vector<KeyDifference> differences_on(const std::vector<Target>& targets, const std::vector<const KeyComparison*>& typed) {
     const std::size_t reference = reference_target(targets);
     std::vector<KeyDifference> found;
-    for (const KeyComparison* key : typed) {
+    for (std::size_t k = 0; k < typed.size(); ++k) {
+        const KeyComparison* key = typed[k];
         for (std::size_t t = 0; t < key->by_target.size(); ++t) {
             if (t == reference || reference >= key->by_target.size()) continue;
             const DifferenceClass which = classify_pair(*key, reference, t);
-            if (which != DifferenceClass::none) found.push_back({key_level(*key), t, which});
+            if (which != DifferenceClass::none) found.push_back({k, key_level(*key), t, which});
         }
     }
     return found;
+}
+
+// "0/base/1/ctrl_character 1/altgr/1/utf8_decoding", as the script reads it.
+std::string diffs_attribute(const std::vector<KeyDifference>& found) {
+    std::string diffs;
+    for (const KeyDifference& d : found) {
+        diffs += (diffs.empty() ? "" : " ") + std::to_string(d.combination) + "/" + level_names[int(d.level)].id + "/" +
+                 std::to_string(d.target) + "/" + class_id(d.which);
+    }
+    return diffs;
 }
 
 // The most telling class among `found`; none when it is empty.
@@ -134,11 +146,19 @@ std::string class_styles() {
     std::string css;
     for (int c = 0; c < difference_class_count; ++c) {
         const std::string id = class_id(DifferenceClass(c));
-        css += ".key[data-cause=\"" + id + "\"] polygon, .legend .c-" + id + " { fill: " + class_looks[c].colour +
-               "; background: " + class_looks[c].colour + "; }\n";
+        css += ".key[data-cause=\"" + id + "\"] polygon, polygon[data-cause=\"" + id + "\"], .legend .c-" + id +
+               " { fill: " + class_looks[c].colour + "; background: " + class_looks[c].colour + "; }\n";
     }
     // Dark fills take light letters.
     css += ".key[data-cause=\"ends_keymon\"] text, .key[data-cause=\"dead_key\"] text { fill: #fff; }\n";
+    // The change view's two states.
+    css += ".key[data-cause=\"fixed\"] polygon, polygon[data-cause=\"fixed\"], .legend .c-fixed { fill: #2e7d32; "
+           "background: #2e7d32; color: #fff; }\n"
+           ".key[data-cause=\"broke\"] polygon, polygon[data-cause=\"broke\"], .legend .c-broke { fill: #6a1b9a; "
+           "background: #6a1b9a; color: #fff; }\n"
+           ".key[data-cause=\"fixed\"] text, .key[data-cause=\"broke\"] text { fill: #fff; }\n"
+           ".legend .change { display: none; } .changing .legend .change { display: list-item; }\n"
+           ".changing .legend li[data-class] { display: none; }\n";
     return css;
 }
 
@@ -233,10 +253,7 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
         DifferenceClass cause = DifferenceClass::none;
         if (typed != typed_on.end()) {
             const std::vector<KeyDifference> found = differences_on(targets, typed->second);
-            for (const KeyDifference& d : found) {
-                diffs += (diffs.empty() ? "" : " ") + std::string(level_names[int(d.level)].id) + "/" + std::to_string(d.target) +
-                         "/" + class_id(d.which);
-            }
+            diffs = diffs_attribute(found);
             cause = top_cause(found);
         }
         double left = key.outline.empty() ? 0 : key.outline[0].x, right = left;
@@ -287,10 +304,10 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
 }
 
 // How many drawn keys each class colours, over the given reports.
-std::array<std::size_t, difference_class_count> cause_counts(const std::vector<Target>& targets,
-                                                             const std::vector<LayoutReport>& reports) {
+std::array<std::size_t, difference_class_count> cause_counts(const std::vector<Target>& targets, const ReportList& reports) {
     std::array<std::size_t, difference_class_count> counts{};
-    for (const LayoutReport& report : reports) {
+    for (const LayoutReport* each : reports) {
+        const LayoutReport& report = *each;
         std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
         for (const KeyComparison& key : report.keys) {
             if (!key.spare) typed_on[key.code].push_back(&key);
@@ -305,7 +322,7 @@ std::array<std::size_t, difference_class_count> cause_counts(const std::vector<T
 
 // The legend: every class in the order of causes, with its colour, letter
 // and the keys it colours (the script keeps the counts to the view).
-std::string legend(const std::vector<Target>& targets, const std::vector<LayoutReport>& reports) {
+std::string legend(const std::vector<Target>& targets, const ReportList& reports) {
     const auto counts = cause_counts(targets, reports);
     std::string out = "<ul class=\"legend\" aria-label=\"classes, most telling first\">\n";
     for (DifferenceClass which : cause_order) {
@@ -314,6 +331,10 @@ std::string legend(const std::vector<Target>& targets, const std::vector<LayoutR
                "</span> " + escaped(class_description(which)) + ": <span class=\"count\">" + std::to_string(counts[int(which)]) +
                "</span> keys</li>\n";
     }
+    out += "<li class=\"change\" data-change=\"fixed\"><span class=\"swatch c-fixed\">+</span> the later runtime fixed a "
+           "difference on the key, and broke none: <span class=\"count\">0</span> keys</li>\n"
+           "<li class=\"change\" data-change=\"broke\"><span class=\"swatch c-broke\">!</span> the later runtime broke "
+           "something on the key: <span class=\"count\">0</span> keys</li>\n";
     return out + "<li><span class=\"swatch c-none\">&#160;</span> all agree; <span class=\"swatch\" style=\"background: "
                  "var(--untyped)\">&#160;</span> not typed; a dashed outline: one reported nothing for a key on it</li>\n</ul>\n";
 }
@@ -321,7 +342,7 @@ std::string legend(const std::vector<Target>& targets, const std::vector<LayoutR
 // The views: one class alone or every class but one, one runtime against
 // the reference, one level. The URL's fragment holds the view, so that a
 // view can be linked to ("#class=but:ctrl_character&runtime=2&level=altgr").
-std::string view_controls(const std::vector<Target>& targets) {
+std::string view_controls(const std::vector<Target>& targets, const ReportList& reports) {
     const std::size_t reference = reference_target(targets);
     std::string out = "<form id=\"views\" class=\"views\">\n<label>Classes <select name=\"class\">"
                       "<option value=\"all\">every class</option>";
@@ -343,7 +364,18 @@ std::string view_controls(const std::vector<Target>& targets) {
     for (const LevelName& level : level_names) {
         out += "<option value=\"" + std::string(level.id) + "\">" + level.name + "</option>";
     }
-    return out + "</select></label>\n</form>\n";
+    out += "</select></label>\n";
+    // With several runtimes: what each one changed from the one before it,
+    // against the reference, and in which layers the two differ.
+    if (targets.size() >= 3) {
+        out += "<label>Change <select name=\"change\"><option value=\"none\">none: the classes</option>";
+        for (const RuntimeChange& change : runtime_changes(targets, reports)) {
+            out += "<option value=\"" + std::to_string(change.from) + "-" + std::to_string(change.to) + "\">" +
+                   escaped(change_heading(targets, change)) + "</option>";
+        }
+        out += "</select></label>\n";
+    }
+    return out + "</form>\n";
 }
 
 // Recolours each key for the view: the most telling class among its
@@ -356,35 +388,56 @@ const char* const view_script = R"(<script>
   const rank = Object.fromEntries(order.map((id, i) => [id, i]));
   const letters = Object.fromEntries([...document.querySelectorAll('.legend li[data-class]')]
     .map(li => [li.dataset.class, li.querySelector('.swatch').textContent]));
+  const names = ['class', 'runtime', 'level', 'change'].filter(name => form.elements[name]);
   const fromHash = () => {
     const wanted = new URLSearchParams(location.hash.slice(1));
-    for (const name of ['class', 'runtime', 'level']) {
+    for (const name of names) {
       const select = form.elements[name];
       if (wanted.has(name) && [...select.options].some(o => o.value === wanted.get(name))) select.value = wanted.get(name);
     }
   };
   const apply = () => {
-    const cls = form.elements['class'].value, runtime = form.elements['runtime'].value, level = form.elements['level'].value;
-    const [mode, chosen] = cls === 'all' ? ['all', ''] : cls.split(':');
+    const view = Object.fromEntries(names.map(name => [name, form.elements[name].value]));
+    const [mode, chosen] = view.class === 'all' ? ['all', ''] : view.class.split(':');
+    const [from, to] = view.change && view.change !== 'none' ? view.change.split('-') : [];
+    document.body.classList.toggle('changing', to !== undefined);
     const counts = {};
-    for (const key of document.querySelectorAll('g.key[data-diffs]')) {
+    for (const key of document.querySelectorAll('[data-diffs]')) {
       let best = 'none';
+      const on = {};  // the change view: each combination's class on `from` and on `to`
       for (const entry of key.dataset.diffs.split(' ').filter(Boolean)) {
-        const [l, t, c] = entry.split('/');
-        if ((level !== 'all' && l !== level) || (runtime !== 'all' && t !== runtime)) continue;
+        const [k, l, t, c] = entry.split('/');
+        if (view.level !== 'all' && l !== view.level) continue;
         if ((mode === 'only' && c !== chosen) || (mode === 'but' && c === chosen)) continue;
+        if (to !== undefined) {
+          if (t === from || t === to) (on[k] = on[k] || {})[t] = c;
+          continue;
+        }
+        if (view.runtime !== 'all' && t !== view.runtime) continue;
         if (best === 'none' || rank[c] < rank[best]) best = c;
       }
+      if (to !== undefined) {
+        let fixed = false, broke = false;
+        for (const classes of Object.values(on)) {
+          if (classes[from] === classes[to]) continue;
+          if (classes[from]) fixed = true;
+          if (classes[to]) broke = true;
+        }
+        best = broke ? 'broke' : fixed ? 'fixed' : 'none';
+      }
       key.dataset.cause = best;
-      const letter = key.querySelector('.letter');
-      if (letter) letter.textContent = letters[best] || '';
+      const letter = key.querySelector && key.querySelector('.letter');
+      if (letter) letter.textContent = best === 'fixed' ? '+' : best === 'broke' ? '!' : letters[best] || '';
       counts[best] = (counts[best] || 0) + 1;
     }
     for (const li of document.querySelectorAll('.legend li[data-class]')) {
       li.querySelector('.count').textContent = counts[li.dataset.class] || 0;
       li.classList.toggle('hidden', (mode === 'only' && li.dataset.class !== chosen) || (mode === 'but' && li.dataset.class === chosen));
     }
-    const hash = new URLSearchParams({class: cls, runtime, level}).toString();
+    for (const li of document.querySelectorAll('.legend li[data-change]')) {
+      li.querySelector('.count').textContent = counts[li.dataset.change] || 0;
+    }
+    const hash = new URLSearchParams(view).toString();
     if (location.hash.slice(1) !== hash) history.replaceState(null, '', '#' + hash);
   };
   fromHash();
@@ -452,7 +505,7 @@ std::string format_html(const std::vector<Target>& targets, const std::vector<La
                        "</h1>\n" + "<p>Each key typed into keymon on " + ran + ", keymon-compare " + KEYMON_VERSION +
                        ". Each key is coloured by the most telling class of its differences from " +
                        escaped(targets[reference_target(targets)].name) + ", and marked with its letter.</p>\n" +
-                       view_controls(targets) + legend(targets, reports);
+                       view_controls(targets, report_list(reports)) + legend(targets, report_list(reports));
     for (const LayoutReport& report : reports) {
         page += "<section>\n<h2>Layout " + escaped(report.layout) + "</h2>\n<p>" + escaped(layout_summary(report)) +
                 (report.keyboard.geometry.empty() ? " The X server described no keyboard: the typed keys are drawn as a grid."
@@ -468,16 +521,27 @@ namespace {
 
 // A keymap's keyboard drawn small: each key's outline coloured by state, its
 // keysym and state as its title; no labels or panels.
-std::string small_keyboard(const LayoutReport& report) {
+std::string small_keyboard(const std::vector<Target>& targets, const LayoutReport& report) {
     const KeyboardDrawing& keyboard = report.keyboard;
+    std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
+    for (const KeyComparison& key : report.keys) {
+        if (!key.spare) typed_on[key.code].push_back(&key);
+    }
     std::string svg = "<svg class=\"small\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + number(keyboard.width) + " " +
                       number(keyboard.height) + "\" role=\"img\" aria-label=\"keyboard, " + escaped(report.layout) + "\">";
     for (const DrawnKey& key : keyboard.keys) {
         const char* state = key_state_name(physical_key_state(report.keys, key.code));
         std::string points;
         for (const Point& p : key.outline) points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
-        svg += "<polygon class=\"" + std::string(state) + "\" points=\"" + points + "\"><title>" + escaped(key.keysym) + ": " +
-               state + "</title></polygon>";
+        std::string cause_attributes;
+        DifferenceClass cause = DifferenceClass::none;
+        if (const auto typed = typed_on.find(key.code); typed != typed_on.end()) {
+            const std::vector<KeyDifference> found = differences_on(targets, typed->second);
+            cause = top_cause(found);
+            cause_attributes = " data-cause=\"" + std::string(class_id(cause)) + "\" data-diffs=\"" + diffs_attribute(found) + "\"";
+        }
+        svg += "<polygon class=\"" + std::string(state) + "\"" + cause_attributes + " points=\"" + points + "\"><title>" +
+               escaped(key.keysym) + ": " + (cause == DifferenceClass::none ? state : class_description(cause)) + "</title></polygon>";
     }
     return svg + "</svg>";
 }
@@ -490,12 +554,14 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
                        "svg.small { width: 360px; height: auto; display: block; }\n"
                        ".small polygon { stroke: #555; stroke-width: 6; }\n"
                        "polygon.agree { fill: var(--agree); } polygon.differ { fill: var(--differ); }\n"
-                       "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n"
-                       "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
+                       "polygon.missing { fill: var(--missing); } polygon.untyped { fill: var(--untyped); }\n" +
+                       class_styles() + "</style>\n</head>\n<body>\n<h1>keymon-compare: every keymap</h1>\n";
     const std::string ran = targets_and_libraries(targets, target_libraries(targets.size(), report_list(entries)));
+    const ReportList compared = report_list(entries);
     page += "<p>" + std::to_string(entries.size()) + " keymaps typed into keymon on " + ran + ", keymon-compare " +
-            KEYMON_VERSION + ".</p>\n<p class=\"legend\"><span class=\"agree\">all agree</span><span class=\"differ\">they "
-            "differ</span><span class=\"missing\">one reported nothing</span><span class=\"untyped\">not typed</span></p>\n";
+            KEYMON_VERSION + ". Each key is coloured by the most telling class of its differences from " +
+            escaped(targets[reference_target(targets)].name) + ".</p>\n" + view_controls(targets, compared) +
+            legend(targets, compared);
     // The classes over every keymap, then each keymap's row and keyboard.
     const std::vector<ClassSummary> summary = class_summaries(targets, entries);
     page += "<table>\n<tr><th>class</th><th>keymaps</th></tr>\n";
@@ -515,7 +581,7 @@ std::string format_survey_html(const std::vector<Target>& targets, const std::ve
             if (counts[c]) classes += (classes.empty() ? "" : "<br>") + std::string(class_description(DifferenceClass(c))) + ": " + std::to_string(counts[c]);
         }
         page += "<td>" + std::to_string(entry.report.keys.size()) + "</td><td>" + std::to_string(keys_differing(entry.report.keys)) +
-                "</td><td>" + classes + "</td><td>" + small_keyboard(entry.report) + "</td></tr>\n";
+                "</td><td>" + classes + "</td><td>" + small_keyboard(targets, entry.report) + "</td></tr>\n";
     }
-    return page + "</table>\n" + changes_section(targets, report_list(entries), false) + "</body>\n</html>\n";
+    return page + "</table>\n" + changes_section(targets, report_list(entries), false) + view_script + "</body>\n</html>\n";
 }

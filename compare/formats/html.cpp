@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <map>
+#include <string_view>
 
 #include <xkbcommon/xkbcommon-keysyms.h>
 

@@ -143,6 +143,30 @@ DifferenceClass top_cause(const std::vector<KeyDifference>& found) {
     return top;
 }
 
+// The keys typed on each keycode of a report, spare keycodes left out.
+using TypedOn = std::map<xkb_keycode_t, std::vector<const KeyComparison*>>;
+TypedOn keys_by_keycode(const LayoutReport& report) {
+    TypedOn typed_on;
+    for (const KeyComparison& key : report.keys) {
+        if (!key.spare) typed_on[key.code].push_back(&key);
+    }
+    return typed_on;
+}
+
+// A drawn key's colour: its most telling class, and the attributes the
+// page's script recolours it from ("" for a key nothing was typed on).
+struct KeyCause {
+    DifferenceClass cause = DifferenceClass::none;
+    std::string attributes;
+};
+KeyCause key_cause(const std::vector<Target>& targets, const TypedOn& typed_on, xkb_keycode_t code) {
+    const auto typed = typed_on.find(code);
+    if (typed == typed_on.end()) return {};
+    const std::vector<KeyDifference> found = differences_on(targets, typed->second);
+    const DifferenceClass cause = top_cause(found);
+    return {cause, " data-cause=\"" + std::string(class_id(cause)) + "\" data-diffs=\"" + diffs_attribute(found) + "\""};
+}
+
 std::string class_styles() {
     std::string css;
     for (int c = 0; c < difference_class_count; ++c) {
@@ -191,7 +215,6 @@ ul.legend { columns: 2 30em; padding-left: 0; }
 .info .heading { font-family: sans-serif; font-weight: bold; }
 .key:hover + .info, .key:focus + .info { display: inline; }
 svg:has(.key:hover) .hint, svg:has(.key:focus) .hint { display: none; }
-p.legend span { display: inline-block; padding: 0.1em 0.6em; margin-right: 0.5em; border: 1px solid #555; }
 table { border-collapse: collapse; margin-top: 1em; }
 td, th { border: 1px solid #bbb; padding: 0.2em 0.5em; vertical-align: top; text-align: left; }
 code { white-space: pre; }
@@ -233,10 +256,7 @@ std::vector<PanelLine> panel_lines(const std::vector<Target>& targets, const std
 
 std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport& report) {
     const KeyboardDrawing& keyboard = report.keyboard;
-    std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
-    for (const KeyComparison& key : report.keys) {
-        if (!key.spare) typed_on[key.code].push_back(&key);
-    }
+    const TypedOn typed_on = keys_by_keycode(report);
     constexpr double line_height = 56, margin = 40;
     std::size_t panel_size = 2;  // the key's own heading, and "not typed"
     for (const auto& [code, keys] : typed_on) panel_size = std::max(panel_size, panel_lines(targets, keys).size() + 1);
@@ -250,13 +270,7 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
     for (const DrawnKey& key : keyboard.keys) {
         const auto typed = typed_on.find(key.code);
         const KeyState state = physical_key_state(report.keys, key.code);
-        std::string diffs;
-        DifferenceClass cause = DifferenceClass::none;
-        if (typed != typed_on.end()) {
-            const std::vector<KeyDifference> found = differences_on(targets, typed->second);
-            diffs = diffs_attribute(found);
-            cause = top_cause(found);
-        }
+        const auto [cause, cause_attributes] = key_cause(targets, typed_on, key.code);
         double left = key.outline.empty() ? 0 : key.outline[0].x, right = left;
         double top = key.outline.empty() ? 0 : key.outline[0].y, bottom = top;
         std::string points;
@@ -264,8 +278,6 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
             points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
             left = std::min(left, p.x), right = std::max(right, p.x), top = std::min(top, p.y), bottom = std::max(bottom, p.y);
         }
-        const std::string cause_attributes =
-            typed == typed_on.end() ? "" : " data-cause=\"" + std::string(class_id(cause)) + "\" data-diffs=\"" + diffs + "\"";
         svg += "<g class=\"key " + std::string(key_state_name(state)) + "\" tabindex=\"0\" data-keysym=\"" +
                escaped(key.keysym) + "\" data-state=\"" + key_state_name(state) + "\" data-keycode=\"" +
                std::to_string(key.code) + "\"" + cause_attributes + "><title>" +
@@ -308,14 +320,9 @@ std::string draw_keyboard(const std::vector<Target>& targets, const LayoutReport
 std::array<std::size_t, difference_class_count> cause_counts(const std::vector<Target>& targets, const ReportList& reports) {
     std::array<std::size_t, difference_class_count> counts{};
     for (const LayoutReport* each : reports) {
-        const LayoutReport& report = *each;
-        std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
-        for (const KeyComparison& key : report.keys) {
-            if (!key.spare) typed_on[key.code].push_back(&key);
-        }
-        for (const DrawnKey& key : report.keyboard.keys) {
-            const auto typed = typed_on.find(key.code);
-            if (typed != typed_on.end()) ++counts[int(top_cause(differences_on(targets, typed->second)))];
+        const TypedOn typed_on = keys_by_keycode(*each);
+        for (const DrawnKey& key : each->keyboard.keys) {
+            if (typed_on.count(key.code)) ++counts[int(key_cause(targets, typed_on, key.code).cause)];
         }
     }
     return counts;
@@ -524,23 +531,14 @@ namespace {
 // keysym and state as its title; no labels or panels.
 std::string small_keyboard(const std::vector<Target>& targets, const LayoutReport& report) {
     const KeyboardDrawing& keyboard = report.keyboard;
-    std::map<xkb_keycode_t, std::vector<const KeyComparison*>> typed_on;
-    for (const KeyComparison& key : report.keys) {
-        if (!key.spare) typed_on[key.code].push_back(&key);
-    }
+    const TypedOn typed_on = keys_by_keycode(report);
     std::string svg = "<svg class=\"small\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " + number(keyboard.width) + " " +
                       number(keyboard.height) + "\" role=\"img\" aria-label=\"keyboard, " + escaped(report.layout) + "\">";
     for (const DrawnKey& key : keyboard.keys) {
         const char* state = key_state_name(physical_key_state(report.keys, key.code));
         std::string points;
         for (const Point& p : key.outline) points += (points.empty() ? "" : " ") + number(p.x) + "," + number(p.y);
-        std::string cause_attributes;
-        DifferenceClass cause = DifferenceClass::none;
-        if (const auto typed = typed_on.find(key.code); typed != typed_on.end()) {
-            const std::vector<KeyDifference> found = differences_on(targets, typed->second);
-            cause = top_cause(found);
-            cause_attributes = " data-cause=\"" + std::string(class_id(cause)) + "\" data-diffs=\"" + diffs_attribute(found) + "\"";
-        }
+        const auto [cause, cause_attributes] = key_cause(targets, typed_on, key.code);
         svg += "<polygon class=\"" + std::string(state) + "\"" + cause_attributes + " points=\"" + points + "\"><title>" +
                escaped(key.keysym) + ": " + (cause == DifferenceClass::none ? state : class_description(cause)) + "</title></polygon>";
     }

@@ -126,25 +126,33 @@ std::string launch_child(Child& child, const std::string& binary, const LaunchOp
     std::vector<char*> envp;
     for (std::string& entry : env) envp.push_back(entry.data());
     envp.push_back(nullptr);
-    // Built before fork: the child of a threaded process may not allocate.
+    // Built first: the child may not allocate.
     std::vector<char*> argv;
     for (const std::string& arg : options.through) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(const_cast<char*>(binary.c_str()));
     for (const std::string& arg : options.args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    const pid_t pid = fork_child();
+    // What the child does before it runs the program: system calls alone.
+    struct Start {
+        char* const* argv;
+        char* const* envp;
+        int out, err;
+        bool close_out, close_in;
+        static void run(void* context) {
+            const Start& start = *static_cast<const Start*>(context);
+            const int null = open("/dev/null", O_RDONLY);
+            dup2(null, 0);
+            if (start.out >= 0) dup2(start.out, 1);
+            dup2(start.err, 2);
+            if (start.close_out) close(1);
+            if (start.close_in) close(0);
+            execve(start.argv[0], start.argv, start.envp);
+        }
+    } start{argv.data(), envp.data(), out_write ? out_write.get() : -1, err_write.get(), options.output == Output::closed,
+            options.closed_stdin};
+    const pid_t pid = spawn_child(Start::run, &start);
     if (pid < 0) return errno_text("fork");
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        if (out_write) dup2(out_write.get(), 1);
-        dup2(err_write.get(), 2);
-        if (options.output == Output::closed) close(1);
-        if (options.closed_stdin) close(0);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
     child.pid = pid;
     child.pidfd = pidfd_of(pid);
     child.out_fd = out_read.release();

@@ -19,6 +19,14 @@
 // child: no blocked signals, SIGPIPE back to its default, and killed if this
 // process dies. Returns fork's result.
 pid_t fork_child();
+// What a child started by spawn_child runs: in the new process, on a stack
+// of its own but in this process's memory until it execs, so it may make
+// system calls and nothing else (no allocation, no lock). It returns only
+// if it could not exec (the child then ends with status 127).
+using ChildStart = void (*)(void* context);
+// As fork_child, then `start(context)` in the child; nothing of this
+// process is copied for it. Returns the child's pid, or -1 (errno set).
+pid_t spawn_child(ChildStart start, void* context);
 // Sends `signal` to the child's group, waits at most `limit` for the child
 // to end, kills what is left of its group, and reaps it. Returns its wait
 // status, or -1 if it could not be reaped.

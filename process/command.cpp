@@ -10,19 +10,23 @@
 #include "files.h"
 
 int run_command(const std::vector<std::string>& argv, std::string& printed, milliseconds limit) {
-    std::vector<char*> args;  // built before fork: the child may not allocate
+    std::vector<char*> args;  // built first: the child may not allocate
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     Fd read_end, write_end;
     if (!make_pipe(read_end, write_end).empty()) return -1;
-    const pid_t pid = fork_child();
+    struct Start {
+        char* const* args;
+        int out;
+        static void run(void* context) {
+            const Start& start = *static_cast<const Start*>(context);
+            dup2(start.out, 1);
+            dup2(start.out, 2);
+            execvp(start.args[0], start.args);
+        }
+    } start{args.data(), write_end.get()};
+    const pid_t pid = spawn_child(Start::run, &start);
     if (pid < 0) return -1;
-    if (pid == 0) {
-        dup2(write_end.get(), 1);
-        dup2(write_end.get(), 2);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
     write_end.reset();
     const auto deadline = Clock::now() + limit;
     char buffer[4096];

@@ -40,11 +40,15 @@ void read_streams(Child* child) {
                 continue;
             }
             const auto now = Clock::now();
-            const std::size_t lines = i == 0 ? count_lines(std::string(buffer, static_cast<std::size_t>(got))) : 0;
-            std::lock_guard<std::mutex> hold(child->lock);
-            sinks[i]->append(buffer, static_cast<std::size_t>(got));
-            child->out_lines += lines;
-            child->line_times.insert(child->line_times.end(), lines, now);
+            const auto lines = static_cast<std::size_t>(i == 0 ? std::count(buffer, buffer + got, '\n') : 0);
+            {
+                std::lock_guard<std::mutex> hold(child->lock);
+                sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                child->out_lines += lines;
+                child->line_times.insert(child->line_times.end(), lines, now);
+            }
+            // Told once the lock is free: a waiter woken while it is held
+            // would only sleep again on the lock.
             child->changed.notify_all();
         }
     }

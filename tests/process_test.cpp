@@ -1,5 +1,6 @@
 // The process layer and the servers on it: reads of /proc that race a
-// process's end, and starts that fail leaving nothing behind.
+// process's end, the state a child starts in, and starts that fail leaving
+// nothing behind.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -11,9 +12,11 @@
 #include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "child.h"
 #include "children.h"
+#include "command.h"
 #include "compositor.h"
 #include "files.h"
 #include "runtime.h"
@@ -60,6 +63,60 @@ TEST(ProcReads, LookUpsRacingTheEndOfTheProcess) {
         ASSERT_GE(reap_child(pid), 0);
         EXPECT_EQ(process_group_of(pid), -1) << "a reaped process has no group";
     }
+}
+
+// A child starts in its own group, with no signal blocked, none ignored
+// that this process ignores (SIGPIPE) and no handler of this process's,
+// whether this thread blocks signals or not; and it ends with 127 when its
+// program cannot run. Seen by a program it runs, from /proc.
+TEST(ChildStart, AChildRunsInItsOwnGroupWithSignalsAsANewProgramHasThem) {
+    struct sigaction caught {}, ignored {}, kept_usr1 {}, kept_pipe {};
+    caught.sa_handler = [](int) {};
+    ignored.sa_handler = SIG_IGN;
+    sigaction(SIGUSR1, &caught, &kept_usr1);
+    sigaction(SIGPIPE, &ignored, &kept_pipe);
+    sigset_t blocked, before;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR2);
+    // The program's group (the fifth field of its stat) and the masks it
+    // inherited, by a program that changes neither.
+    const std::vector<std::string> shown = {"/bin/cat", "/proc/self/stat", "/proc/self/status"};
+    const auto group_and_masks = [](const std::string& out) {
+        std::string seen;
+        std::size_t at = out.find(") ");
+        for (int field = 0; field < 3 && at != std::string::npos; ++field) at = out.find(' ', at + 1);
+        if (at != std::string::npos) seen = out.substr(at + 1, out.find(' ', at + 1) - at - 1);
+        for (const char* mask : {"SigBlk:", "SigIgn:"}) {
+            const std::size_t line = out.find(mask);
+            if (line != std::string::npos) seen += " " + out.substr(line, out.find('\n', line) - line);
+        }
+        return seen;
+    };
+    for (const bool block : {false, true}) {
+        pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &blocked, &before);
+        const std::string masks = " SigBlk:\t0000000000000000 SigIgn:\t0000000000000000";
+        Child child;
+        LaunchOptions options;
+        options.output = Output::pipe;
+        options.args = {shown.begin() + 1, shown.end()};
+        ASSERT_EQ(launch_child(child, shown[0], options), "");
+        const pid_t pid = child.pid;
+        ASSERT_EQ(wait_child(child), 0);
+        EXPECT_EQ(group_and_masks(child.out), std::to_string(pid) + masks) << "blocked in the parent: " << block;
+        std::string printed;
+        EXPECT_EQ(run_command(shown, printed, milliseconds(10000)), 0);
+        const std::string seen = group_and_masks(printed);
+        EXPECT_EQ(seen.substr(seen.find(' ')), masks) << "blocked in the parent: " << block;
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    sigaction(SIGUSR1, &kept_usr1, nullptr);
+    sigaction(SIGPIPE, &kept_pipe, nullptr);
+
+    Child missing;
+    ASSERT_EQ(launch_child(missing, "/nonexistent/program", LaunchOptions{}), "");
+    EXPECT_EQ(wait_child(missing), 127);
+    std::string printed;
+    EXPECT_EQ(run_command({"/nonexistent/program"}, printed, milliseconds(10000)), 127);
 }
 
 // Leaves this process exactly `free` descriptors to open until it goes:

@@ -195,6 +195,7 @@ pid_t fork_child() {
 #endif
 #endif
 
+#ifndef KEYMON_SHADOWED_MEMORY
 namespace {
 
 struct Spawn {
@@ -224,6 +225,7 @@ int run_spawned(void* argument) {
 }
 
 }  // namespace
+#endif
 
 pid_t spawn_child(ChildStart start, void* context) {
 #ifdef KEYMON_SHADOWED_MEMORY

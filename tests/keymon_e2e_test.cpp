@@ -265,6 +265,11 @@ TEST_F(Keymon, KeysQueuedAroundAQuitRequestAreAllReportedInOrder) {
 }
 
 TEST_F(Keymon, TermAndIntSignalsEndTheRunWithoutLosingBufferedLines) {
+    // A shell leaves SIGINT ignored for what it starts in the background,
+    // and keymon would inherit that: it goes at its default here.
+    struct sigaction by_default {}, kept {};
+    by_default.sa_handler = SIG_DFL;
+    sigaction(SIGINT, &by_default, &kept);
     for (int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
         // Into a pipe the lines stay in the stream's buffer until the end.
@@ -275,6 +280,7 @@ TEST_F(Keymon, TermAndIntSignalsEndTheRunWithoutLosingBufferedLines) {
         EXPECT_EQ(wait_child(monitor()), 0);
         EXPECT_EQ(typed(), plain_lines(keys));
     }
+    sigaction(SIGINT, &kept, nullptr);
 }
 
 // Lines that cannot be written end the run with status 1 and the reason:

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -65,8 +66,8 @@ TEST(ProcReads, LookUpsRacingTheEndOfTheProcess) {
     }
 }
 
-// A child starts in its own group, with no signal blocked, none ignored
-// that this process ignores (SIGPIPE) and no handler of this process's,
+// A child starts in its own group, with no signal blocked, SIGPIPE not
+// ignored though this process ignores it, and no handler of this process's,
 // whether this thread blocks signals or not; and it ends with 127 when its
 // program cannot run. Seen by a program it runs, from /proc.
 TEST(ChildStart, AChildRunsInItsOwnGroupWithSignalsAsANewProgramHasThem) {
@@ -94,7 +95,15 @@ TEST(ChildStart, AChildRunsInItsOwnGroupWithSignalsAsANewProgramHasThem) {
     };
     for (const bool block : {false, true}) {
         pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &blocked, &before);
-        const std::string masks = " SigBlk:\t0000000000000000 SigIgn:\t0000000000000000";
+        // What this process ignores is inherited (a shell leaves SIGINT
+        // ignored for a background job), but for SIGPIPE.
+        unsigned long long ignore = 0;
+        for (int signal = 1; signal <= 64; ++signal) {
+            struct sigaction now {};
+            if (signal != SIGPIPE && sigaction(signal, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) ignore |= 1ULL << (signal - 1);
+        }
+        char masks[64];
+        std::snprintf(masks, sizeof masks, " SigBlk:\t0000000000000000 SigIgn:\t%016llx", ignore);
         Child child;
         LaunchOptions options;
         options.output = Output::pipe;

@@ -260,7 +260,8 @@ pid_t spawn_child(ChildStart start, void* context) {
         errno = clone_error;
         return -1;
     }
-    setpgid(pid, pid);  // done already, unless the child ended first
+    // The child has made its group and listed itself by now: this thread
+    // went on only once it had exec'd or ended.
     if (ending) {
         kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
